@@ -1,0 +1,102 @@
+// The ring's shared header, its byte-exact format, and create-or-attach.
+//
+// A ring lives in a MirroredSegment: the 16384-byte header region starts with
+// RingHeader, the data region of `capacity` bytes follows, mirrored. Records
+// are a 32-bit little-endian length followed by the payload, packed, starting
+// at running positions (read_pos/write_pos only grow; offset = pos % capacity).
+//
+// Wake-ups do not use pthread condition variables: those hang for every
+// process once a waiter is killed inside a wait. Each 48-byte condition slot
+// holds a WakeWord instead (see wake_word.h), which survives killed waiters.
+//
+// The format is native to x86-64 Linux with glibc; every process attached to a
+// ring must share that ABI.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "veskline_core/shm/error.h"
+#include "veskline_core/shm/result.h"
+#include "veskline_core/shm/segment.h"
+#include "veskline_core/shm/wake_word.h"
+
+namespace vesk {
+
+struct RingHeader {
+  pthread_mutex_t mutex;                 // robust, process-shared; guards positions and data
+  std::byte reserved0[88];
+  WakeWord data_available;               // bumped after a message was added
+  std::byte reserved1[80];
+  WakeWord space_available;              // bumped after space was freed
+  std::byte reserved2[80];
+  std::atomic<uint64_t> read_pos;        // bytes consumed since creation
+  std::atomic<uint64_t> write_pos;       // bytes produced since creation
+  uint64_t capacity;                     // data size S, written once before `initialized`
+  std::atomic<uint64_t> initialized;     // 0 until the creator finished, then 1
+  std::byte reserved3[15968];
+};
+
+static_assert(sizeof(pthread_mutex_t) == 40);
+static_assert(sizeof(WakeWord) == 48);
+static_assert(offsetof(RingHeader, mutex) == 0);
+static_assert(offsetof(RingHeader, data_available) == 128);
+static_assert(offsetof(RingHeader, space_available) == 256);
+static_assert(offsetof(RingHeader, read_pos) == 384);
+static_assert(offsetof(RingHeader, write_pos) == 392);
+static_assert(offsetof(RingHeader, capacity) == 400);
+static_assert(offsetof(RingHeader, initialized) == 408);
+static_assert(offsetof(RingHeader, reserved3) == 416);
+static_assert(sizeof(RingHeader) == kHeaderRegionSize);
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
+
+inline constexpr int64_t kAttachTimeoutNs = 10'000'000'000;
+inline constexpr int64_t kAttachPollIntervalNs = 10'000'000;
+
+// One process's pointers into a mapped ring. Owns nothing: the MirroredSegment
+// holding the mapping must outlive it.
+struct RingHandle {
+  pthread_mutex_t* mutex = nullptr;
+  WakeWord* data_available = nullptr;
+  WakeWord* space_available = nullptr;
+  RingHeader* header = nullptr;
+  std::byte* data = nullptr;
+};
+
+// Initialises the header of a freshly created (all-zero) mirrored segment.
+// Fails with BufferTooSmall when mapping_length <= 16384, or Mutex on a
+// pthread failure; on failure `initialized` stays 0.
+Result<RingHandle, RingError> init_ring_header(std::byte* base, uint64_t mapping_length);
+
+RingHandle ring_handle(std::byte* base);
+
+struct AttachedRing {
+  MirroredSegment segment;
+  RingHandle ring;
+};
+
+// Where attach_ring failed, so the caller can choose its message prefix.
+enum class AttachStage { Creation, Initialisation, Opening };
+
+struct AttachError {
+  AttachStage stage = AttachStage::Creation;
+  SegmentError segment;  // meaningful for Creation
+  RingError ring;        // meaningful for Initialisation and Opening
+  std::string text() const { return stage == AttachStage::Creation ? segment.text() : ring.text(); }
+};
+
+// Create-or-attach: open the name; if that fails, create it exclusively and
+// initialise the header (an EEXIST from a concurrent creator goes back to
+// opening, a bounded number of times). An attacher never reads beyond the
+// object's current size, waits up to 10 s (polling every 10 ms) for
+// `initialized`, and fails with HeaderMismatch(data_size, capacity) as soon
+// as a ready header disagrees on the size. Nothing is left mapped on failure;
+// a created name is never removed.
+Result<AttachedRing, AttachError> attach_ring(std::string_view name, uint64_t data_size);
+
+}  // namespace vesk

@@ -1,0 +1,56 @@
+// The four operations that move messages through a ready ring.
+//
+// Every operation takes the ring's robust mutex (silently taking it over from
+// a dead holder), works, and releases it on every path. put and get block,
+// without an overall limit, while the ring is full or empty, re-checking at
+// least every 100 ms. A process killed inside an operation leaves either the
+// whole message or nothing: positions are stored once, after the copy.
+// Nothing here touches Python; any thread of any process may call these.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "veskline_core/shm/error.h"
+#include "veskline_core/shm/result.h"
+#include "veskline_core/shm/ring_layout.h"
+
+namespace vesk {
+
+// A payload copied out of the ring.
+struct OwnedBytes {
+  std::unique_ptr<std::byte[]> data;  // null when size == 0
+  uint64_t size = 0;
+};
+
+// The oldest message, in place: [data, data + length) is contiguous inside the
+// caller's mapping; next_pos is the read position that consumes it.
+struct MessageView {
+  const std::byte* data = nullptr;
+  uint32_t length = 0;
+  uint64_t next_pos = 0;
+};
+
+// ring_get_view's failure: `after_locate` is true when only the final unlock
+// failed (the caller reports it with a different prefix; no view is made).
+struct ViewError {
+  bool after_locate = false;
+  RingError error;
+};
+
+// Fails with BufferTooSmall when 4 + length > capacity or length > 2^32 - 1.
+Result<void, RingError> ring_put(const RingHandle& ring, const void* payload, uint64_t length);
+
+Result<OwnedBytes, RingError> ring_get(const RingHandle& ring);
+
+Result<MessageView, ViewError> ring_get_view(const RingHandle& ring);
+
+// Consumes the oldest message when next_pos is exactly its end. A next_pos at
+// or behind read_pos (already consumed), beyond write_pos, or inside the queued
+// range but not the end of the oldest record leaves read_pos unchanged and
+// still succeeds: a late commit of a view whose message another reader took
+// is not an error.
+Result<void, RingError> ring_commit(const RingHandle& ring, uint64_t next_pos);
+
+}  // namespace vesk

@@ -1,0 +1,40 @@
+// Process-shared robust mutexes used in place in shared memory.
+//
+// A robust mutex whose holder died is handed to the next locker with
+// EOWNERDEAD; these helpers mark it consistent at once and report the takeover
+// as Locked::OwnerDied, so no mutex of ours ever becomes unrecoverable.
+// Codes are the pthread return values (never errno).
+#pragma once
+
+#include <pthread.h>
+
+#include "veskline_core/shm/error.h"
+#include "veskline_core/shm/result.h"
+
+namespace vesk {
+
+enum class Locked { Clean, OwnerDied };
+
+// pthread_mutex_init with PTHREAD_PROCESS_SHARED and PTHREAD_MUTEX_ROBUST (type
+// left at its default). The attribute object is destroyed on every path once
+// it was initialised; the first nonzero code is the error.
+Result<void, LockError> init_robust_mutex(pthread_mutex_t* mutex);
+
+// Blocking lock; on EOWNERDEAD the mutex is made consistent and held.
+Result<Locked, LockError> lock_robust(pthread_mutex_t* mutex);
+
+// Non-blocking lock; EBUSY comes back as LockError::pthread(EBUSY).
+Result<Locked, LockError> trylock_robust(pthread_mutex_t* mutex);
+
+Result<void, LockError> unlock_robust(pthread_mutex_t* mutex);
+
+// True when the calling thread holds `mutex` (read from the futex word, whose
+// owner id the kernel clears when a holder dies, so a recycled thread id never
+// matches a dead holder).
+bool held_by_calling_thread(const pthread_mutex_t* mutex);
+
+// True once pthread_mutex_init has run on `mutex`: glibc stores the mutex kind
+// last, and an initialised robust process-shared mutex never has kind 0.
+bool robust_mutex_initialised(const pthread_mutex_t* mutex);
+
+}  // namespace vesk

@@ -1,0 +1,46 @@
+// WakeWord: a condition-variable replacement that survives killed waiters.
+//
+// A 32-bit sequence used as a shared futex plus a "somebody may be waiting"
+// flag, in a 48-byte slot of shared memory. All calls are made with the
+// associated mutex held:
+//   - wait: read the sequence, set the flag, unlock the mutex, FUTEX_WAIT on
+//     that sequence value for at most the slice, then re-lock the mutex
+//     (taking it over silently if its holder died);
+//   - broadcast: bump the sequence; only if the flag was set, clear it and
+//     FUTEX_WAKE all sleepers. An uncontended broadcast makes no system call.
+// A waiter killed while asleep leaves nothing behind but possibly a set flag,
+// which costs one spare wake-up at the next broadcast.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "veskline_core/shm/error.h"
+#include "veskline_core/shm/result.h"
+
+namespace vesk {
+
+struct WakeWord {
+  std::atomic<uint32_t> sequence;
+  std::atomic<uint32_t> waiting;
+  std::byte reserved[40];
+};
+static_assert(sizeof(WakeWord) == 48);
+static_assert(offsetof(WakeWord, waiting) == 4);
+static_assert(std::atomic<uint32_t>::is_always_lock_free);
+
+inline constexpr int64_t kRingWaitSliceNs = 100'000'000;
+
+// Called with `mutex` held; returns with it held again (a dead holder's mutex
+// is taken over silently), after a wake-up, a timeout of `slice_ns` or a
+// spurious return. Error: the re-lock failed (mutex not held then).
+Result<void, LockError> wake_wait(WakeWord* word, pthread_mutex_t* mutex,
+                                  int64_t slice_ns = kRingWaitSliceNs);
+
+// Called with the mutex held. Error: FUTEX_WAKE failed (CondError with errno).
+Result<void, CondError> wake_broadcast(WakeWord* word);
+
+}  // namespace vesk
