@@ -31,10 +31,10 @@ class [[nodiscard]] Result {
   bool ok() const { return v_.index() == 0; }
   explicit operator bool() const { return ok(); }
 
-  T& value() & { return *std::get_if<0>(&v_); }
-  const T& value() const& { return *std::get_if<0>(&v_); }
-  T&& value() && { return std::move(*std::get_if<0>(&v_)); }
-  const E& error() const { return *std::get_if<1>(&v_); }
+  T& value() & { return std::get<0>(v_); }
+  const T& value() const& { return std::get<0>(v_); }
+  T&& value() && { return std::get<0>(std::move(v_)); }
+  const E& error() const { return std::get<1>(v_); }
 
   T* operator->() { return &value(); }
   T& operator*() & { return value(); }

@@ -1,0 +1,42 @@
+// Ref: an owned strong reference to a Python object.
+//
+// Every ownership transfer is named at the call site: Ref::steal takes over a
+// new reference (as returned by most C API calls), Ref::borrow takes a new
+// strong reference to a borrowed one, release() hands the reference back to
+// the caller (usually the interpreter). The destructor drops what is still
+// held. Use only with the interpreter lock held.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace vesk::py {
+
+class Ref {
+ public:
+  Ref() = default;
+  static Ref steal(PyObject* object) { return Ref(object); }
+  static Ref borrow(PyObject* object) {
+    Py_XINCREF(object);
+    return Ref(object);
+  }
+  Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) Py_XSETREF(object_, std::exchange(other.object_, nullptr));
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(object_); }
+
+  PyObject* get() const { return object_; }
+  PyObject* release() { return std::exchange(object_, nullptr); }
+  explicit operator bool() const { return object_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject* object) : object_(object) {}
+  PyObject* object_ = nullptr;
+};
+
+}  // namespace vesk::py
