@@ -25,7 +25,11 @@ std::string type_qualname(PyObject* object) {
 }
 
 void raise_type_error(const std::string& message) {
-  PyErr_SetString(PyExc_TypeError, message.c_str());
+  // Made with its length: a keyword may hold a NUL, where a C string would
+  // cut the message short.
+  Ref text = Ref::steal(
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (text) PyErr_SetObject(PyExc_TypeError, text.get());
 }
 
 // A plain TypeError from a conversion becomes "argument 'NAME': <message>",
