@@ -14,9 +14,12 @@ TOOLS       := scikit-build-core cmake ninja pytest pytest-timeout hypothesis
 BUILD_CPP   := build/cpp
 INSTALL_FLAGS := --no-build-isolation -Ccmake.define.VESKLINE_WERROR=ON
 
-.PHONY: test demo bench soak cpp-test pytest pytest-313 install venv gtest format clean
+.PHONY: test demo bench soak soak-short cpp-test pytest pytest-313 install venv gtest format clean \
+        sanitize asan tsan clang fuzz fuzz-short fuzz-capacity
 
-test: cpp-test pytest pytest-313
+# Sanitizer builds, the short crash soak and the bounded fuzz run are part of
+# every test run: together about ten minutes on two cores.
+test: cpp-test pytest pytest-313 sanitize soak-short fuzz-short
 
 demo: install
 	$(PY) examples/demo.py
@@ -73,6 +76,101 @@ else
 	$(VENV_313)/bin/pip install --quiet $(INSTALL_FLAGS) .
 	$(VENV_313)/bin/python -m pytest -q tests/python
 endif
+
+# --- sanitizers ---------------------------------------------------------------
+# ASan+UBSan: the native layer, the C++ tests and the extension, with the
+# Python tests run against the instrumented extension (the runtime preloaded
+# into an uninstrumented interpreter). TSan: the ring and lock tests, threads
+# and processes.
+
+BUILD_ASAN  := build/asan
+BUILD_TSAN  := build/tsan
+LIBASAN     := $(shell gcc -print-file-name=libasan.so)
+SAN_ENV     := ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 \
+               LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp:print_suppressions=0 \
+               UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+# The Python tests that run under ASan: all of them, minus the ones marked
+# slow (timing-bound or soak-like, which the plain run covers).
+ASAN_PYTEST := -m "not slow" tests/python
+
+sanitize: asan tsan
+
+asan: $(VENV)/.ready gtest
+	$(VENV)/bin/cmake -S . -B $(BUILD_ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DVESKLINE_SANITIZE=address,undefined -DVESKLINE_WERROR=ON \
+	  -DVESKLINE_BUILD_EXTENSION=ON -DVESKLINE_BUILD_TESTS=ON \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
+	  -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja >/dev/null
+	$(VENV)/bin/cmake --build $(BUILD_ASAN) -j2
+	cd $(BUILD_ASAN) && $(SAN_ENV) ../../$(VENV)/bin/ctest --output-on-failure --timeout 180 -j2
+	$(SAN_ENV) LD_PRELOAD=$(LIBASAN) PYTHONPATH=$(CURDIR)/$(BUILD_ASAN) PYTHONMALLOC=malloc \
+	  VESKLINE_EXPECT_MODULE_DIR=$(CURDIR)/$(BUILD_ASAN) \
+	  $(PY) -m pytest -q -p no:cacheprovider $(ASAN_PYTEST)
+	$(SAN_ENV) LD_PRELOAD=$(LIBASAN) PYTHONPATH=$(CURDIR)/$(BUILD_ASAN) PYTHONMALLOC=malloc \
+	  $(PY) tests/soak/soak.py --kills 40 --quiet
+
+tsan: $(VENV)/.ready gtest
+	$(VENV)/bin/cmake -S . -B $(BUILD_TSAN) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVESKLINE_SANITIZE=thread -DVESKLINE_WERROR=ON \
+	  -DVESKLINE_BUILD_EXTENSION=OFF -DVESKLINE_BUILD_TESTS=ON \
+	  -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja >/dev/null
+	$(VENV)/bin/cmake --build $(BUILD_TSAN) -j2
+	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ../../$(VENV)/bin/ctest --output-on-failure --timeout 180 -j2 -R '^(Ring|Lock|NamedLock)'
+
+# --- crash soak -----------------------------------------------------------------
+# Producers, consumers and lock holders killed at random; see tests/soak/soak.py.
+
+soak-short: install
+	$(PY) tests/soak/soak.py --kills 120
+
+soak: install
+	$(PY) tests/soak/soak.py --kills 1200 --report build/soak-report.txt
+
+# --- fuzzing ------------------------------------------------------------------
+# libFuzzer over the ring operations on damaged shared state. `make fuzz`
+# runs longer (FUZZ_SECONDS) and keeps its corpus in build/fuzz/corpus.
+
+FUZZ_BIN     := build/fuzz/ring_fuzz
+FUZZ_SECONDS ?= 600
+CLANGXX      := clang++-14
+FUZZ_FLAGS   := -std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined \
+                -fno-sanitize-recover=undefined -Wall -Wextra -Werror -Isrc
+
+clang:
+	@if ! command -v $(CLANGXX) >/dev/null || \
+	    [ ! -f "$$($(CLANGXX) -print-file-name=libclang_rt.fuzzer-x86_64.a)" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "clang or its fuzzer runtime missing: installing clang-14 and libclang-rt-14-dev"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-14 libclang-rt-14-dev >/dev/null; \
+	  else \
+	    echo "error: clang-14 with libclang-rt-14-dev is missing; install them (as root) and run again"; exit 1; \
+	  fi; \
+	fi
+
+$(FUZZ_BIN): tests/fuzz/ring_fuzz.cc $(wildcard src/veskline_core/shm/*.cc src/veskline_core/shm/*.h) | clang
+	@mkdir -p $(dir $@)
+	$(CLANGXX) $(FUZZ_FLAGS) tests/fuzz/ring_fuzz.cc src/veskline_core/shm/*.cc -lrt -pthread -o $@
+
+fuzz-short: $(FUZZ_BIN)
+	@mkdir -p build/fuzz/short
+	$(FUZZ_BIN) -max_total_time=45 -max_len=4096 -timeout=10 -rss_limit_mb=1024 -print_final_stats=1 \
+	  -artifact_prefix=build/fuzz/ build/fuzz/short tests/fuzz/seeds
+
+# Damaged capacities beyond the mapped data region, with the inputs that
+# showed the ring trusting them (see tests/fuzz/ring_fuzz.cc).
+fuzz-capacity: tests/fuzz/ring_fuzz.cc | clang
+	@mkdir -p build/fuzz/capacity
+	$(CLANGXX) $(FUZZ_FLAGS) -DVESK_FUZZ_CAPACITY_BEYOND_MAPPING tests/fuzz/ring_fuzz.cc \
+	  src/veskline_core/shm/*.cc -lrt -pthread -o build/fuzz/ring_fuzz_capacity
+	build/fuzz/ring_fuzz_capacity -runs=0 tests/fuzz/regressions
+	build/fuzz/ring_fuzz_capacity -max_total_time=60 -max_len=4096 -timeout=10 \
+	  -artifact_prefix=build/fuzz/capacity/ build/fuzz/capacity tests/fuzz/seeds
+
+fuzz: $(FUZZ_BIN)
+	@mkdir -p build/fuzz/corpus
+	$(FUZZ_BIN) -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -timeout=10 -rss_limit_mb=1024 \
+	  -print_final_stats=1 -artifact_prefix=build/fuzz/ build/fuzz/corpus tests/fuzz/seeds
 
 # --- housekeeping -------------------------------------------------------------
 
