@@ -138,7 +138,6 @@ def test_holder_that_dropped_its_instance_still_hands_over(shm_name):
     thread.start()
     thread.join(timeout=10)
     assert result == ["recovered"], "the lock never became owner-dead"
-    lock.release()
 
 
 def test_thread_that_dropped_its_instance_and_ended_hands_over(shm_name):
@@ -155,16 +154,18 @@ def test_thread_that_dropped_its_instance_and_ended_hands_over(shm_name):
     waiter = threading.Thread(target=lambda: result.append(_acquire_kind(lock)), daemon=True)
     waiter.start()
     waiter.join(timeout=10)
-    assert result == ["recovered"]
-    lock.release()
+    assert result == ["recovered"], "the lock never became owner-dead"
 
 
 def _acquire_kind(lock):
+    """Acquires and releases on the calling thread; says how the lock came."""
     try:
         lock.acquire()
-        return "clean"
+        kind = "clean"
     except vc.LockRecovered:
-        return "recovered"
+        kind = "recovered"
+    lock.release()
+    return kind
 
 
 def test_second_acquire_by_the_holder_fails_at_once(shm_name):
