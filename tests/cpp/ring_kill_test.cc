@@ -88,27 +88,6 @@ TEST(RingKilledHolder, WaiterTakesTheMutexOverAndKeepsWaiting) {
   EXPECT_TRUE(ExitedCleanly(consumer.wait_for(milliseconds(1000))));
 }
 
-TEST(RingKilledHolder, BlockedPutterAndWaitingGetterBothComplete) {
-  Watchdog watchdog(20);
-  TestRing ring(kSize);
-  ASSERT_TRUE(ring.ok());
-  const RingHandle handle = ring.handle();
-
-  Child consumer([&] { return got_text(handle, "through") ? 0 : 1; });
-  ASSERT_TRUE(test::eventually([&] { return handle.data_available->waiting.load() == 1; },
-                               milliseconds(2000)));
-  Pipe ready;
-  Child holder = holder_of(handle, ready);
-  ASSERT_TRUE(ready.wait_signal(milliseconds(2000)));
-  Child producer([&] { return ring_put(handle, "through", 7).ok() ? 0 : 1; });
-  std::this_thread::sleep_for(milliseconds(150));
-  ASSERT_TRUE(producer.running() && consumer.running());
-  holder.kill_and_reap();
-
-  EXPECT_TRUE(ExitedCleanly(producer.wait_for(milliseconds(1000))));
-  EXPECT_TRUE(ExitedCleanly(consumer.wait_for(milliseconds(1000))));
-}
-
 // Kills `kKills` children one after another, each shortly after it entered
 // a blocking operation (mostly asleep in the wait, sometimes re-locking
 // after a slice or still on the way in).

@@ -80,21 +80,6 @@ TEST(RingLimits, RecordFillingTheWholeRingFitsAndOneByteMoreIsRefusedAtOnce) {
   EXPECT_EQ(std::memcmp(got->data.get(), payload.data(), kSmall - 4), 0);
 }
 
-TEST(RingLimits, LengthsBeyondThePrefixAreRefusedNotTruncated) {
-  Watchdog watchdog(10);
-  TestRing ring(kSmall);
-  ASSERT_TRUE(ring.ok());
-  // Never dereferenced: the put must refuse before touching the payload.
-  const std::byte byte{0};
-  for (uint64_t length : {uint64_t{1} << 32, (uint64_t{1} << 32) + 5, ~uint64_t{0}}) {
-    auto refused = ring_put(ring.handle(), &byte, length);
-    ASSERT_FALSE(refused.ok()) << length;
-    EXPECT_EQ(refused.error().kind(), RingError::Kind::BufferTooSmall);
-  }
-  EXPECT_EQ(write_pos(ring.handle()), 0u);
-  EXPECT_TRUE(mutex_is_free(ring.handle()));
-}
-
 TEST(RingLimits, EmptyPayloadIsAFourByteRecord) {
   Watchdog watchdog(10);
   TestRing ring(kSmall);
@@ -305,34 +290,6 @@ std::string freeing_name(const ::testing::TestParamInfo<Freeing>& param) {
 
 INSTANTIATE_TEST_SUITE_P(ByGetOrCommit, RingBlockingPut,
                          ::testing::Values(Freeing::Get, Freeing::ViewAndCommit), freeing_name);
-
-TEST(RingBlocking, GetAndViewOnAnEmptyRingWaitForAPut) {
-  Watchdog watchdog(20);
-  TestRing ring(kSmall);
-  ASSERT_TRUE(ring.ok());
-  const RingHandle handle = ring.handle();
-  Child viewer([&] {
-    auto view = ring_get_view(handle);
-    return view.ok() && as_string(view.value()) == "ping" ? 0 : 1;
-  });
-  Child getter([&] {
-    auto got = ring_get(handle);
-    return got.ok() && as_string(got.value()) == "ping" ? 0 : 1;
-  });
-  ASSERT_TRUE(test::eventually([&] { return handle.data_available->waiting.load() == 1; },
-                               milliseconds(2000)));
-  std::this_thread::sleep_for(milliseconds(20));
-  ASSERT_TRUE(viewer.running() && getter.running()) << "get did not wait for data";
-
-  ASSERT_TRUE(put(handle, "ping").ok());
-  EXPECT_TRUE(ExitedCleanly(getter.wait_for(milliseconds(1000))));
-  // The viewer may see the message before or after the getter takes it; if
-  // after, it waits for the next one.
-  if (!viewer.wait_for(milliseconds(300)).finished) {
-    ASSERT_TRUE(put(handle, "ping").ok());
-  }
-  EXPECT_TRUE(ExitedCleanly(viewer.wait_for(milliseconds(1000))));
-}
 
 // --- the uncontended path -------------------------------------------------
 
