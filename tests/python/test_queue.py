@@ -66,6 +66,11 @@ def test_zero_size_leaves_its_name(shm_name):
     assert str(info.value) == "Failed to create mirrored shm: Nix error: EINVAL: Invalid argument"
     assert os.path.getsize("/dev/shm/" + name) == 16384
     assert not mapped(name)
+    started = time.monotonic()
+    with pytest.raises(RuntimeError) as info:
+        vc.VeskQueue(name, 0)
+    assert str(info.value) == "Failed to create mirrored shm: Nix error: EEXIST: File exists"
+    assert time.monotonic() - started < 5
 
 
 def test_sizes_that_do_not_fit(shm_name):

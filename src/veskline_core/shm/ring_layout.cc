@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <utility>
@@ -134,8 +135,16 @@ RingHandle ring_handle(std::byte* base) {
 }
 
 Result<AttachedRing, AttachError> attach_ring(std::string_view name, uint64_t data_size) {
+  // No ring can be mapped with a data size of 0 or of partial pages, so such
+  // a size never attaches: the create below reports why (or EEXIST for a
+  // name that exists), instead of a 10-second wait on somebody else's object.
+  const auto page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+  const bool mappable = data_size != 0 && page != 0 && data_size % page == 0;
   for (int round = 1;; ++round) {
-    if (UniqueFd fd = open_existing(name); fd.valid()) return attach_existing(fd.get(), data_size);
+    if (mappable) {
+      if (UniqueFd fd = open_existing(name); fd.valid())
+        return attach_existing(fd.get(), data_size);
+    }
 
     auto created = open_mirrored_segment(name, data_size, true);
     if (!created) {
