@@ -26,7 +26,8 @@ class HeldMutex {
   static Result<HeldMutex, RingError> take(pthread_mutex_t* mutex) {
     // A dead holder's mutex is taken over silently: positions are stored
     // whole, after the copy, so the ring is consistent whatever it did.
-    if (auto locked = lock_robust(mutex); !locked) return Err{RingError::mutex(locked.error())};
+    if (auto locked = lock_robust_adaptive(mutex); !locked)
+      return Err{RingError::mutex(locked.error())};
     return HeldMutex(mutex);
   }
 
