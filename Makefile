@@ -19,6 +19,7 @@ INSTALL_FLAGS := --no-build-isolation -Ccmake.define.VESKLINE_WERROR=ON
 test: cpp-test pytest pytest-313
 
 demo: install
+	$(PY) examples/lock_demo.py
 	$(PY) examples/demo.py
 
 # Peers are installed into .venv here only; iceoryx2 is optional.

@@ -95,8 +95,10 @@ struct AttachError {
 // opening, a bounded number of times). An attacher never reads beyond the
 // object's current size, waits up to 10 s (polling every 10 ms) for
 // `initialized`, and fails with HeaderMismatch(data_size, capacity) as soon
-// as a ready header disagrees on the size. Nothing is left mapped on failure;
-// a created name is never removed.
+// as a ready header disagrees on the size (or its object is shorter than that
+// size). Failing to map an existing ring reports the SegmentError at the
+// Creation stage. Nothing is left mapped on failure; a created name is never
+// removed.
 Result<AttachedRing, AttachError> attach_ring(std::string_view name, uint64_t data_size);
 
 }  // namespace vesk

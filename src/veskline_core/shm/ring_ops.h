@@ -42,6 +42,10 @@ struct ViewError {
 // Fails with BufferTooSmall when 4 + length > capacity or length > 2^32 - 1.
 Result<void, RingError> ring_put(const RingHandle& ring, const void* payload, uint64_t length);
 
+// get and get_view fail with BufferTooSmall, consuming nothing, when the
+// oldest length prefix cannot be a record (longer than the ring, or than the
+// bytes queued): only a damaged ring has one, and the other operations still
+// work on it.
 Result<OwnedBytes, RingError> ring_get(const RingHandle& ring);
 
 Result<MessageView, ViewError> ring_get_view(const RingHandle& ring);

@@ -57,6 +57,16 @@ Result<Locked, LockError> lock_robust(pthread_mutex_t* mutex) {
   return after_lock(mutex, pthread_mutex_lock(mutex));
 }
 
+Result<Locked, LockError> lock_robust_adaptive(pthread_mutex_t* mutex) {
+  constexpr int kAttempts = 200;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    const int code = pthread_mutex_trylock(mutex);
+    if (code != EBUSY) return after_lock(mutex, code);
+    __builtin_ia32_pause();
+  }
+  return lock_robust(mutex);
+}
+
 Result<Locked, LockError> trylock_robust(pthread_mutex_t* mutex) {
   return after_lock(mutex, pthread_mutex_trylock(mutex));
 }
