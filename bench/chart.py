@@ -54,7 +54,7 @@ def draw(report: dict, path: str) -> None:
     ax.set_yscale("log")
     ax.set_xticks(SIZES, ["4 KiB", "64 KiB", "1 MiB"])
     ax.set_ylabel("MB/s, 1 -> 1 (log)")
-    ax.set_title("bandwidth (black/gray bars: memcpy cache-resident/streaming)")
+    ax.set_title("bandwidth (bars: memcpy cache-resident / into 16 MiB)")
     ax.legend(fontsize=8)
 
     # Ping-pong round trips.
