@@ -29,16 +29,16 @@
 namespace vesk {
 
 struct RingHeader {
-  pthread_mutex_t mutex;                 // robust, process-shared; guards positions and data
+  pthread_mutex_t mutex;  // robust, process-shared; guards positions and data
   std::byte reserved0[88];
-  WakeWord data_available;               // bumped after a message was added
+  WakeWord data_available;  // bumped after a message was added
   std::byte reserved1[80];
-  WakeWord space_available;              // bumped after space was freed
+  WakeWord space_available;  // bumped after space was freed
   std::byte reserved2[80];
-  std::atomic<uint64_t> read_pos;        // bytes consumed since creation
-  std::atomic<uint64_t> write_pos;       // bytes produced since creation
-  uint64_t capacity;                     // data size S, written once before `initialized`
-  std::atomic<uint64_t> initialized;     // 0 until the creator finished, then 1
+  std::atomic<uint64_t> read_pos;     // bytes consumed since creation
+  std::atomic<uint64_t> write_pos;    // bytes produced since creation
+  uint64_t capacity;                  // data size S, written once before `initialized`
+  std::atomic<uint64_t> initialized;  // 0 until the creator finished, then 1
   std::byte reserved3[15968];
 };
 

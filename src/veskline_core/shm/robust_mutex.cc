@@ -1,5 +1,7 @@
 #include "veskline_core/shm/robust_mutex.h"
 
+#include "veskline_core/shm/spinner.h"
+
 #include <linux/futex.h>
 #include <unistd.h>
 
@@ -58,12 +60,11 @@ Result<Locked, LockError> lock_robust(pthread_mutex_t* mutex) {
 }
 
 Result<Locked, LockError> lock_robust_adaptive(pthread_mutex_t* mutex) {
-  constexpr int kAttempts = 200;
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+  Spinner spinner;
+  do {
     const int code = pthread_mutex_trylock(mutex);
     if (code != EBUSY) return after_lock(mutex, code);
-    __builtin_ia32_pause();
-  }
+  } while (spinner.wait());
   return lock_robust(mutex);
 }
 

@@ -24,8 +24,8 @@ Result<void, LockError> init_robust_mutex(pthread_mutex_t* mutex);
 Result<Locked, LockError> lock_robust(pthread_mutex_t* mutex);
 
 // Blocking lock for short critical sections: retries the non-blocking lock
-// for a few microseconds before sleeping in the kernel, since a holder that
-// runs on another core releases sooner than a futex wake-up takes.
+// for a bounded while (see spinner.h) before sleeping in the kernel, since a
+// holder that runs on another core releases sooner than a futex wake-up takes.
 Result<Locked, LockError> lock_robust_adaptive(pthread_mutex_t* mutex);
 
 // Non-blocking lock; EBUSY comes back as LockError::pthread(EBUSY).

@@ -4,12 +4,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <sched.h>
 #include <cerrno>
 #include <climits>
 #include <ctime>
 
 #include "veskline_core/shm/robust_mutex.h"
+#include "veskline_core/shm/spinner.h"
 
 namespace vesk {
 
@@ -36,38 +36,13 @@ long futex_wake_all(uint32_t* addr) {
   return ::syscall(SYS_futex, addr, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 
-// How long a waiter watches the sequence before it sleeps in the kernel. A
-// futex wake-up costs tens of microseconds on virtual machines; a partner
-// running on another core usually answers well within this. Past the first
-// few microseconds the waiter yields on every round, so it gives its core
-// away whenever anything else is runnable there.
-constexpr int64_t kSpinNs = 50'000;
-constexpr int64_t kPauseOnlyNs = 4'000;
-
-int64_t now_ns() {
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
-bool worth_spinning() {
-  static const bool several_cpus = ::sysconf(_SC_NPROCESSORS_ONLN) > 1;
-  return several_cpus;
-}
-
 // True once the sequence moved away from `seen` within the spin budget.
 bool spin_until_changed(const WakeWord* word, uint32_t seen) {
-  if (!worth_spinning()) return false;
-  const int64_t start = now_ns();
-  for (;;) {
-    for (int i = 0; i < 64; ++i) {
-      if (word->sequence.load(std::memory_order_acquire) != seen) return true;
-      __builtin_ia32_pause();
-    }
-    const int64_t elapsed = now_ns() - start;
-    if (elapsed > kSpinNs) return false;
-    if (elapsed > kPauseOnlyNs) ::sched_yield();
-  }
+  Spinner spinner;
+  do {
+    if (word->sequence.load(std::memory_order_acquire) != seen) return true;
+  } while (spinner.wait());
+  return false;
 }
 
 }  // namespace
