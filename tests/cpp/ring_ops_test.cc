@@ -119,6 +119,43 @@ TEST(RingViews, TwoViewsInARowDescribeTheSameMessage) {
   EXPECT_TRUE(mutex_is_free(ring.handle()));
 }
 
+// A large message is located first and taken later; a reader that took it in
+// between must make the take a no-op, not a second consumption.
+TEST(RingViews, TakeOfALocatedMessageThatAnotherReaderTookDoesNothing) {
+  Watchdog watchdog(10);
+  TestRing ring(kSmall);
+  ASSERT_TRUE(ring.ok());
+  ASSERT_TRUE(put(ring.handle(), "large one").ok());
+  ASSERT_TRUE(put(ring.handle(), "next").ok());
+
+  auto small = ring_get_or_locate(ring.handle(), 100);
+  ASSERT_TRUE(small.ok() && !small->located);  // short enough: copied and consumed
+  EXPECT_EQ(as_string(small->bytes), "large one");
+  auto located = ring_get_or_locate(ring.handle(), 2);
+  ASSERT_TRUE(located.ok() && located->located);
+  EXPECT_EQ(read_pos(ring.handle()), 13u);  // nothing consumed yet
+
+  ASSERT_TRUE(put(ring.handle(), "third").ok());
+  auto other = ring_get(ring.handle());  // another reader takes "next"
+  ASSERT_TRUE(other.ok());
+  std::string copy(4, '?');
+  auto late =
+      ring_take(ring.handle(), *located->located, reinterpret_cast<std::byte*>(copy.data()));
+  ASSERT_TRUE(late.ok());
+  EXPECT_FALSE(late.value());
+  EXPECT_EQ(copy, "????");
+  EXPECT_EQ(read_pos(ring.handle()), 21u);
+
+  auto again = ring_get_or_locate(ring.handle(), 2);
+  ASSERT_TRUE(again.ok() && again->located);
+  std::string third(5, '?');
+  auto took = ring_take(ring.handle(), *again->located, reinterpret_cast<std::byte*>(third.data()));
+  ASSERT_TRUE(took.ok() && took.value());
+  EXPECT_EQ(third, "third");
+  EXPECT_EQ(read_pos(ring.handle()), write_pos(ring.handle()));
+  EXPECT_TRUE(mutex_is_free(ring.handle()));
+}
+
 TEST(RingViews, CommitMovesReadPosOnlyToTheEndOfTheOldestRecord) {
   Watchdog watchdog(10);
   TestRing ring(kSmall);

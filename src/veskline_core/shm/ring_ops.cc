@@ -153,6 +153,12 @@ Result<void, RingError> ring_put(const RingHandle& ring, const void* payload, ui
 }
 
 Result<OwnedBytes, RingError> ring_get(const RingHandle& ring) {
+  auto got = ring_get_or_locate(ring, std::numeric_limits<uint64_t>::max());
+  if (!got) return Err{got.error()};
+  return std::move(got->bytes);
+}
+
+Result<GetOrLocate, RingError> ring_get_or_locate(const RingHandle& ring, uint64_t copy_limit) {
   auto held = HeldMutex::take(ring.mutex);
   if (!held) return Err{held.error()};
   if (auto ready = wait_for_data(ring, held.value()); !ready) return Err{ready.error()};
@@ -160,19 +166,47 @@ Result<OwnedBytes, RingError> ring_get(const RingHandle& ring) {
   if (!oldest) return Err{oldest.error()};
 
   const uint64_t capacity = ring.header->capacity;
-  OwnedBytes out;
-  out.size = oldest->length;
-  if (out.size > 0) {
-    out.data.reset(new std::byte[out.size]);
-    std::memcpy(out.data.get(), ring.data + (oldest->read_pos + kPrefixSize) % capacity, out.size);
+  const uint64_t start = oldest->read_pos + kPrefixSize;
+  GetOrLocate out;
+  if (oldest->length > copy_limit) {
+    out.located = MessageView{ring.data + start % capacity, oldest->length, start + oldest->length};
+    if (auto released = held->release(); !released) return Err{released.error()};
+    return out;
   }
-  store_pos(ring.header->read_pos, oldest->read_pos + kPrefixSize + out.size);
+  out.bytes.size = oldest->length;
+  if (out.bytes.size > 0) {
+    out.bytes.data.reset(new std::byte[out.bytes.size]);
+    std::memcpy(out.bytes.data.get(), ring.data + start % capacity, out.bytes.size);
+  }
+  store_pos(ring.header->read_pos, start + out.bytes.size);
 
   // The message counts as consumed even if the wake-up fails.
   if (auto woke = wake_broadcast(ring.space_available); !woke)
     return Err{RingError::cond(woke.error())};
   if (auto released = held->release(); !released) return Err{released.error()};
   return out;
+}
+
+Result<bool, RingError> ring_take(const RingHandle& ring, const MessageView& message,
+                                  std::byte* destination) {
+  auto held = HeldMutex::take(ring.mutex);
+  if (!held) return Err{held.error()};
+  RingHeader& header = *ring.header;
+  const uint64_t read = load_pos(header.read_pos);
+  // Positions never repeat, so an unchanged read_pos with this record's end
+  // means the located message is still the oldest and still intact.
+  if (read < load_pos(header.write_pos) &&
+      message.next_pos == read + kPrefixSize + message.length &&
+      read_prefix(ring.data, read, header.capacity) == message.length) {
+    if (message.length > 0) std::memcpy(destination, message.data, message.length);
+    store_pos(header.read_pos, message.next_pos);
+    if (auto woke = wake_broadcast(ring.space_available); !woke)
+      return Err{RingError::cond(woke.error())};
+    if (auto released = held->release(); !released) return Err{released.error()};
+    return true;
+  }
+  if (auto released = held->release(); !released) return Err{released.error()};
+  return false;
 }
 
 Result<MessageView, ViewError> ring_get_view(const RingHandle& ring) {
