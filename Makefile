@@ -22,7 +22,16 @@ INSTALL_FLAGS := --no-build-isolation -Ccmake.define.VESKLINE_WERROR=ON
 test: cpp-test pytest pytest-313 sanitize soak-short fuzz-short
 
 demo: install
+	$(PY) examples/lock_demo.py
 	$(PY) examples/demo.py
+
+# Peers are installed into .venv here only; iceoryx2 is optional.
+BENCH_PEERS := faster-fifo pyzmq posix_ipc matplotlib
+
+bench: install
+	$(VENV)/bin/pip install --quiet $(BENCH_PEERS)
+	-$(VENV)/bin/pip install --quiet iceoryx2 || echo "iceoryx2 did not install: benchmarking without it"
+	$(PY) bench/run.py
 
 # --- environments -------------------------------------------------------------
 

@@ -1,24 +1,18 @@
-"""Shared fixtures and the session's leak checks.
+"""Fixtures: unique shared-memory names, removed after each test whatever happens.
 
-Every name a test creates comes from `shm_name` (prefix unique to this test
-session) and is removed when the test ends. When the session ends, after a
-last garbage collection, nothing of shared memory may be left behind: no name
-with the session's prefix in /dev/shm, no descriptor open on /dev/shm, and no
-mapping of a session name or a pool ring in this process.
+When the session ends, after a last garbage collection, nothing of shared
+memory may be left behind: no name of this session's tests in /dev/shm, no
+descriptor open on /dev/shm, and no mapping of a test name or a pool ring in
+this process.
 """
 
-from __future__ import annotations
-
 import gc
-import itertools
 import os
 
 import pytest
 
 import veskline_core
-
-SESSION_PREFIX = f"vkt{os.getpid()}_"
-_names = itertools.count()
+from helpers import unique_name, unlink_quietly
 
 # A run against a particular build (the sanitizer build, for one) names its
 # directory here, so that a stale installed module can never stand in for it.
@@ -28,37 +22,41 @@ if _expected_dir and os.path.dirname(os.path.abspath(veskline_core.__file__)) !=
     raise RuntimeError(f"testing {veskline_core.__file__}, not the build in {_expected_dir}")
 
 
-def new_name(kind: str = "n") -> str:
-    return f"{SESSION_PREFIX}{kind}{next(_names)}"
+def new_name(tag="n"):
+    return unique_name(tag)
 
 
-def remove_name(name: str) -> None:
+def remove_name(name):
     try:
-        veskline_core.VeskQueue.unlink(name)
-    except (RuntimeError, UnicodeEncodeError):
+        unlink_quietly(name)
+    except (OSError, ValueError, UnicodeEncodeError):
         pass
 
 
 @pytest.fixture
 def shm_name():
-    """Factory of fresh names; each is unlinked when the test ends."""
-    made: list[str] = []
+    names = []
 
-    def make(kind: str = "n") -> str:
-        name = new_name(kind)
-        made.append(name)
+    def make(tag="t"):
+        name = unique_name(tag)
+        names.append(name)
         return name
 
     yield make
-    for name in made:
-        remove_name(name)
+    for name in names:
+        unlink_quietly(name)
 
 
-def shm_names_left() -> list[str]:
-    return sorted(n for n in os.listdir("/dev/shm") if n.startswith(SESSION_PREFIX))
+def _ours(name):
+    """Whether a name in /dev/shm comes from this session's unique_name()."""
+    return name.startswith("vktest_") and f"_{os.getpid()}_" in name
 
 
-def shm_descriptors() -> list[str]:
+def shm_names_left():
+    return sorted(n for n in os.listdir("/dev/shm") if _ours(n))
+
+
+def shm_descriptors():
     found = []
     for fd in os.listdir("/proc/self/fd"):
         try:
@@ -70,11 +68,15 @@ def shm_descriptors() -> list[str]:
     return found
 
 
-def shm_mappings(*fragments: str) -> list[str]:
-    """Mappings of this process backed by shared memory whose name contains a fragment."""
-    fragments = fragments or (f"/dev/shm/{SESSION_PREFIX}", "/dev/shm/vk_task_", "/dev/shm/vk_res_")
+def shm_mappings(*fragments):
+    """Mappings of this session's names and of pool rings, or of names containing a fragment."""
     with open("/proc/self/maps") as maps:
-        return [line.rstrip() for line in maps if any(f in line for f in fragments)]
+        lines = [line.rstrip() for line in maps if "/dev/shm/" in line]
+    if fragments:
+        return [line for line in lines if any(f in line for f in fragments)]
+    return [line for line in lines
+            if _ours(line.split("/dev/shm/", 1)[1])
+            or "/dev/shm/vk_task_" in line or "/dev/shm/vk_res_" in line]
 
 
 @pytest.fixture(scope="session", autouse=True)

@@ -173,8 +173,8 @@ PyObject* allocate(PyTypeObject* type);
 // to its heap type.
 void free_instance(PyObject* self);
 
-// A one-time type cell: returns the type in `cell`, building it from `spec`
-// on first use (failure is an internal fault "failed to create type object
+// A one-time type cell: returns the type in `cell`, building it with
+// PyType_FromSpec on first use (failure is an internal fault "failed to create type object
 // for CLASS"). If building let another thread fill the cell first, the first
 // stored type wins.
 PyTypeObject* type_cell(PyTypeObject*& cell, PyType_Spec* spec, const char* class_name);

@@ -5,6 +5,7 @@
 
 #include "veskline_core/lib/call_frame.h"
 #include "veskline_core/lib/errors.h"
+#include "veskline_core/lib/ring_calls.h"
 #include "veskline_core/shm/named_lock.h"
 
 namespace vesk::py {
@@ -94,14 +95,7 @@ PyObject* lock_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
 
 PyObject* lock_unlink(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   Entry entry;
-  PyObject* bound[1];
-  if (!bind_fastcall(kUnlinkSig, args, nargsf, kwnames, bound)) return nullptr;
-  auto name = to_text(bound[0], "name");
-  if (!name) return nullptr;
-  if (auto removed = unlink_segment(*name); !removed) {
-    return raise_error("Unlink failed: ", removed.error());
-  }
-  Py_RETURN_NONE;
+  return unlink_name(kUnlinkSig, args, nargsf, kwnames);
 }
 
 PyMethodDef lock_methods[] = {

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "veskline_core/lib/errors.h"
+#include "veskline_core/lib/ring_calls.h"
 #include "veskline_core/lib/view.h"
 #include "veskline_core/shm/ring_ops.h"
 
@@ -63,27 +64,14 @@ PyObject* queue_put_bytes(PyObject* self, PyObject* const* args, Py_ssize_t narg
   if (!bind_fastcall(kPutSig, args, nargsf, kwnames, bound)) return nullptr;
   Borrowed<QueueObject> me(self);
   if (!me) return nullptr;
-  auto data = to_bytes(bound[0], "data");
-  if (!data) return nullptr;
-  const RingHandle& ring = me->ring;
-  // The caller's reference keeps the immutable bytes alive while unlocked.
-  auto put =
-      without_gil([&] { return ring_put(ring, data->data, static_cast<uint64_t>(data->size)); });
-  if (!put) return raise_error("Queue put error: ", put.error());
-  Py_RETURN_NONE;
+  return put_message(me->ring, bound[0], "Queue put error: ");
 }
 
 PyObject* queue_get_bytes(PyObject* self, PyObject*) {
   Entry entry;
   Borrowed<QueueObject> me(self);
   if (!me) return nullptr;
-  const RingHandle& ring = me->ring;
-  auto got = without_gil([&] { return ring_get(ring); });
-  if (!got) return raise_error("Queue get error: ", got.error());
-  PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(got->data.get()),
-                                               static_cast<Py_ssize_t>(got->size));
-  if (result == nullptr) VESK_API_FAILED();
-  return result;
+  return get_message(me->ring, "Queue get error: ");
 }
 
 PyObject* queue_recv_view(PyObject* self, PyObject*) {
@@ -117,14 +105,7 @@ PyObject* queue_commit_read(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 PyObject* queue_unlink(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   Entry entry;
-  PyObject* bound[1];
-  if (!bind_fastcall(kUnlinkSig, args, nargsf, kwnames, bound)) return nullptr;
-  auto name = to_text(bound[0], "name");
-  if (!name) return nullptr;
-  if (auto removed = unlink_segment(*name); !removed) {
-    return raise_error("Unlink failed: ", removed.error());
-  }
-  Py_RETURN_NONE;
+  return unlink_name(kUnlinkSig, args, nargsf, kwnames);
 }
 
 PyMethodDef queue_methods[] = {

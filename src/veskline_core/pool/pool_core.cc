@@ -7,6 +7,7 @@
 #include "veskline_core/lib/call_frame.h"
 #include "veskline_core/lib/errors.h"
 #include "veskline_core/lib/queue.h"
+#include "veskline_core/lib/ring_calls.h"
 #include "veskline_core/pool/random_id.h"
 #include "veskline_core/shm/ring_layout.h"
 #include "veskline_core/shm/ring_ops.h"
@@ -113,26 +114,14 @@ PyObject* pool_put_task(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
   if (!bind_fastcall(kPutSig, args, nargsf, kwnames, bound)) return nullptr;
   Borrowed<PoolObject> me(self);
   if (!me) return nullptr;
-  auto data = to_bytes(bound[0], "data");
-  if (!data) return nullptr;
-  const RingHandle& ring = me->task_ring;
-  auto put =
-      without_gil([&] { return ring_put(ring, data->data, static_cast<uint64_t>(data->size)); });
-  if (!put) return raise_error("Task put error: ", put.error());
-  Py_RETURN_NONE;
+  return put_message(me->task_ring, bound[0], "Task put error: ");
 }
 
 PyObject* pool_get_result(PyObject* self, PyObject*) {
   Entry entry;
   Borrowed<PoolObject> me(self);
   if (!me) return nullptr;
-  const RingHandle& ring = me->result_ring;
-  auto got = without_gil([&] { return ring_get(ring); });
-  if (!got) return raise_error("Result get error: ", got.error());
-  PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(got->data.get()),
-                                               static_cast<Py_ssize_t>(got->size));
-  if (result == nullptr) VESK_API_FAILED();
-  return result;
+  return get_message(me->result_ring, "Result get error: ");
 }
 
 PyObject* pool_unlink(PyObject* self, PyObject*) {

@@ -86,8 +86,7 @@ class RingError {
   std::string text() const;
 
  private:
-  RingError(Kind kind, int code, uint64_t a, uint64_t b)
-      : kind_(kind), code_(code), a_(a), b_(b) {}
+  RingError(Kind kind, int code, uint64_t a, uint64_t b) : kind_(kind), code_(code), a_(a), b_(b) {}
   Kind kind_ = Kind::BufferTooSmall;
   int code_ = 0;
   uint64_t a_ = 0;

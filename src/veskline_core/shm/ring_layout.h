@@ -29,16 +29,16 @@
 namespace vesk {
 
 struct RingHeader {
-  pthread_mutex_t mutex;                 // robust, process-shared; guards positions and data
+  pthread_mutex_t mutex;  // robust, process-shared; guards positions and data
   std::byte reserved0[88];
-  WakeWord data_available;               // bumped after a message was added
+  WakeWord data_available;  // bumped after a message was added
   std::byte reserved1[80];
-  WakeWord space_available;              // bumped after space was freed
+  WakeWord space_available;  // bumped after space was freed
   std::byte reserved2[80];
-  std::atomic<uint64_t> read_pos;        // bytes consumed since creation
-  std::atomic<uint64_t> write_pos;       // bytes produced since creation
-  uint64_t capacity;                     // data size S, written once before `initialized`
-  std::atomic<uint64_t> initialized;     // 0 until the creator finished, then 1
+  std::atomic<uint64_t> read_pos;     // bytes consumed since creation
+  std::atomic<uint64_t> write_pos;    // bytes produced since creation
+  uint64_t capacity;                  // data size S, written once before `initialized`
+  std::atomic<uint64_t> initialized;  // 0 until the creator finished, then 1
   std::byte reserved3[15968];
 };
 
@@ -95,8 +95,10 @@ struct AttachError {
 // opening, a bounded number of times). An attacher never reads beyond the
 // object's current size, waits up to 10 s (polling every 10 ms) for
 // `initialized`, and fails with HeaderMismatch(data_size, capacity) as soon
-// as a ready header disagrees on the size. Nothing is left mapped on failure;
-// a created name is never removed.
+// as a ready header disagrees on the size (or its object is shorter than that
+// size). Failing to map an existing ring reports the SegmentError at the
+// Creation stage. Nothing is left mapped on failure; a created name is never
+// removed.
 Result<AttachedRing, AttachError> attach_ring(std::string_view name, uint64_t data_size);
 
 }  // namespace vesk

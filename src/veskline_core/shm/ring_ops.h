@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "veskline_core/shm/error.h"
 #include "veskline_core/shm/result.h"
@@ -42,7 +43,27 @@ struct ViewError {
 // Fails with BufferTooSmall when 4 + length > capacity or length > 2^32 - 1.
 Result<void, RingError> ring_put(const RingHandle& ring, const void* payload, uint64_t length);
 
+// get and get_view fail with BufferTooSmall, consuming nothing, when the
+// oldest length prefix cannot be a record (longer than the ring, or than the
+// bytes queued): only a damaged ring has one, and the other operations still
+// work on it.
 Result<OwnedBytes, RingError> ring_get(const RingHandle& ring);
+
+// ring_get for callers that want to allocate the destination of a large
+// message themselves: a message of at most `copy_limit` bytes is copied and
+// consumed as by ring_get; a longer one is only located (`located` set,
+// nothing consumed) for a later ring_take.
+struct GetOrLocate {
+  OwnedBytes bytes;
+  std::optional<MessageView> located;
+};
+Result<GetOrLocate, RingError> ring_get_or_locate(const RingHandle& ring, uint64_t copy_limit);
+
+// Copies a located message into `destination` (message.length bytes) and
+// consumes it, if it is still the oldest message; false (nothing done) when
+// another reader took it in the meantime.
+Result<bool, RingError> ring_take(const RingHandle& ring, const MessageView& message,
+                                  std::byte* destination);
 
 Result<MessageView, ViewError> ring_get_view(const RingHandle& ring);
 

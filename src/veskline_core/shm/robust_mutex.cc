@@ -1,5 +1,7 @@
 #include "veskline_core/shm/robust_mutex.h"
 
+#include "veskline_core/shm/spinner.h"
+
 #include <linux/futex.h>
 #include <unistd.h>
 
@@ -55,6 +57,15 @@ Result<void, LockError> init_robust_mutex(pthread_mutex_t* mutex) {
 
 Result<Locked, LockError> lock_robust(pthread_mutex_t* mutex) {
   return after_lock(mutex, pthread_mutex_lock(mutex));
+}
+
+Result<Locked, LockError> lock_robust_adaptive(pthread_mutex_t* mutex) {
+  Spinner spinner;
+  do {
+    const int code = pthread_mutex_trylock(mutex);
+    if (code != EBUSY) return after_lock(mutex, code);
+  } while (spinner.wait());
+  return lock_robust(mutex);
 }
 
 Result<Locked, LockError> trylock_robust(pthread_mutex_t* mutex) {

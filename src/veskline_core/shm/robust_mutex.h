@@ -23,6 +23,11 @@ Result<void, LockError> init_robust_mutex(pthread_mutex_t* mutex);
 // Blocking lock; on EOWNERDEAD the mutex is made consistent and held.
 Result<Locked, LockError> lock_robust(pthread_mutex_t* mutex);
 
+// Blocking lock for short critical sections: retries the non-blocking lock
+// for a bounded while (see spinner.h) before sleeping in the kernel, since a
+// holder that runs on another core releases sooner than a futex wake-up takes.
+Result<Locked, LockError> lock_robust_adaptive(pthread_mutex_t* mutex);
+
 // Non-blocking lock; EBUSY comes back as LockError::pthread(EBUSY).
 Result<Locked, LockError> trylock_robust(pthread_mutex_t* mutex);
 

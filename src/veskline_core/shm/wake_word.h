@@ -3,12 +3,14 @@
 // A 32-bit sequence used as a shared futex plus a "somebody may be waiting"
 // flag, in a 48-byte slot of shared memory. All calls are made with the
 // associated mutex held:
-//   - wait: read the sequence, set the flag, unlock the mutex, FUTEX_WAIT on
-//     that sequence value for at most the slice, then re-lock the mutex
-//     (taking it over silently if its holder died);
-//   - broadcast: bump the sequence; only if the flag was set, clear it and
-//     FUTEX_WAKE all sleepers. An uncontended broadcast makes no system call.
-// A waiter killed while asleep leaves nothing behind but possibly a set flag,
+//   - wait: read the sequence, unlock the mutex, watch the sequence for a
+//     short while (yielding the core to anything runnable), then set the flag
+//     and FUTEX_WAIT on the value read for at most the slice; finally re-lock
+//     the mutex (taking it over silently if its holder died);
+//   - broadcast: bump the sequence; only if the flag is set, clear it and
+//     FUTEX_WAKE all sleepers. A broadcast with nobody asleep makes no system
+//     call.
+// A waiter killed at any point leaves nothing behind but possibly a set flag,
 // which costs one spare wake-up at the next broadcast.
 #pragma once
 

@@ -1,0 +1,91 @@
+#include "veskline_core/shm/wake_word.h"
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <ctime>
+
+#include "veskline_core/shm/robust_mutex.h"
+#include "veskline_core/shm/spinner.h"
+
+namespace vesk {
+
+namespace {
+
+// The futex word must be the sequence itself, aligned and exactly 32 bits.
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+static_assert(alignof(WakeWord) >= 4);
+
+uint32_t* futex_word(WakeWord* word) {
+  // std::atomic<uint32_t> is a plain uint32_t in memory (pinned above); the
+  // kernel reads it as one.
+  return reinterpret_cast<uint32_t*>(&word->sequence);
+}
+
+// Shared futexes (no FUTEX_PRIVATE_FLAG): the word lives in a mapping that
+// other processes share, and the kernel must key it by the object, not by
+// this process's address space.
+long futex_wait(uint32_t* addr, uint32_t expected, const timespec* relative) {
+  return ::syscall(SYS_futex, addr, FUTEX_WAIT, expected, relative, nullptr, 0);
+}
+
+long futex_wake_all(uint32_t* addr) {
+  return ::syscall(SYS_futex, addr, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
+// True once the sequence moved away from `seen` within the spin budget.
+bool spin_until_changed(const WakeWord* word, uint32_t seen) {
+  Spinner spinner;
+  do {
+    if (word->sequence.load(std::memory_order_acquire) != seen) return true;
+  } while (spinner.wait());
+  return false;
+}
+
+}  // namespace
+
+Result<void, LockError> wake_wait(WakeWord* word, pthread_mutex_t* mutex, int64_t slice_ns) {
+  // Relaxed: the mutex we hold orders this read against every broadcaster,
+  // which bumps the sequence under the same mutex.
+  const uint32_t seen = word->sequence.load(std::memory_order_relaxed);
+  if (auto unlocked = unlock_robust(mutex); !unlocked) return Err{unlocked.error()};
+
+  // The flag is raised only by a waiter about to sleep, so a broadcaster
+  // whose partner is still spinning makes no system call. Raising it outside
+  // the mutex is safe: the flag store and the sequence check below are
+  // ordered by a full fence, as are the broadcaster's bump and flag load, so
+  // either the broadcaster sees the flag and wakes us, or we see the new
+  // sequence (here or in FUTEX_WAIT's own check) and do not sleep.
+  if (slice_ns > 0 && !spin_until_changed(word, seen)) {
+    word->waiting.store(1, std::memory_order_seq_cst);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (word->sequence.load(std::memory_order_relaxed) == seen) {
+      const timespec relative{static_cast<time_t>(slice_ns / 1'000'000'000),
+                              static_cast<long>(slice_ns % 1'000'000'000)};
+      // Every outcome (woken, EAGAIN, ETIMEDOUT, EINTR) returns to the
+      // caller's loop, which re-checks its condition.
+      (void)futex_wait(futex_word(word), seen, &relative);
+    }
+  }
+
+  // A holder that died while we slept is taken over silently: the ring's
+  // positions are only ever stored whole, so its state is consistent.
+  if (auto relocked = lock_robust_adaptive(mutex); !relocked) return Err{relocked.error()};
+  return {};
+}
+
+Result<void, CondError> wake_broadcast(WakeWord* word) {
+  // Sequentially consistent (a locked add on x86-64): the bump is visible to
+  // spinners and FUTEX_WAIT's check before we look at the flag, pairing with
+  // the waiter's fence between raising the flag and checking the sequence.
+  word->sequence.fetch_add(1, std::memory_order_seq_cst);
+  if (word->waiting.load(std::memory_order_seq_cst) == 0) return {};
+  word->waiting.store(0, std::memory_order_relaxed);
+  if (futex_wake_all(futex_word(word)) < 0) return Err{CondError::pthread(errno)};
+  return {};
+}
+
+}  // namespace vesk
