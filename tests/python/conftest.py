@@ -1,9 +1,9 @@
 """Fixtures: unique shared-memory names, removed after each test whatever happens.
 
 When the session ends, after a last garbage collection, nothing of shared
-memory may be left behind: no name of this session's tests in /dev/shm, no
-descriptor open on /dev/shm, and no mapping of a test name or a pool ring in
-this process.
+memory may be left behind: no name of this session's tests in /dev/shm, and
+no descriptor open on, or mapping of, a test name or a pool ring in this
+process.
 """
 
 import gc
@@ -52,6 +52,10 @@ def _ours(name):
     return name.startswith("vktest_") and f"_{os.getpid()}_" in name
 
 
+def _ours_or_pool(name):
+    return _ours(name) or name.startswith(("vk_task_", "vk_res_"))
+
+
 def shm_names_left():
     return sorted(n for n in os.listdir("/dev/shm") if _ours(n))
 
@@ -63,7 +67,7 @@ def shm_descriptors():
             target = os.readlink(f"/proc/self/fd/{fd}")
         except OSError:
             continue
-        if target.startswith("/dev/shm/"):
+        if target.startswith("/dev/shm/") and _ours_or_pool(target[len("/dev/shm/"):]):
             found.append(f"{fd} -> {target}")
     return found
 
@@ -74,14 +78,12 @@ def shm_mappings(*fragments):
         lines = [line.rstrip() for line in maps if "/dev/shm/" in line]
     if fragments:
         return [line for line in lines if any(f in line for f in fragments)]
-    return [line for line in lines
-            if _ours(line.split("/dev/shm/", 1)[1])
-            or "/dev/shm/vk_task_" in line or "/dev/shm/vk_res_" in line]
+    return [line for line in lines if _ours_or_pool(line.split("/dev/shm/", 1)[1])]
 
 
-@pytest.fixture(scope="session", autouse=True)
-def no_shared_memory_left_behind():
-    yield
+def pytest_sessionfinish(session, exitstatus):
+    # Checked here, not in a session fixture: pytest lets go of the last
+    # test's fixture values only after every fixture has been torn down.
     gc.collect()
     problems = []
     if names := shm_names_left():
@@ -92,4 +94,9 @@ def no_shared_memory_left_behind():
         problems.append(f"mappings left: {maps}")
     for name in shm_names_left():
         remove_name(name)
-    assert not problems, "; ".join(problems)
+    if problems:
+        reporter = session.config.pluginmanager.get_plugin("terminalreporter")
+        for problem in problems:
+            line = f"shared memory left behind: {problem}"
+            reporter.write_line(line, red=True) if reporter else print(line)
+        session.exitstatus = pytest.ExitCode.TESTS_FAILED
