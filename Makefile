@@ -176,7 +176,7 @@ fuzz-capacity: tests/fuzz/ring_fuzz.cc | clang
 	@mkdir -p build/fuzz/capacity
 	$(CLANGXX) $(FUZZ_FLAGS) -DVESK_FUZZ_CAPACITY_BEYOND_MAPPING tests/fuzz/ring_fuzz.cc \
 	  src/veskline_core/shm/*.cc -lrt -pthread -o build/fuzz/ring_fuzz_capacity
-	build/fuzz/ring_fuzz_capacity -runs=0 tests/fuzz/regressions
+	build/fuzz/ring_fuzz_capacity -runs=0 -artifact_prefix=build/fuzz/capacity/ tests/fuzz/regressions
 	build/fuzz/ring_fuzz_capacity -max_total_time=60 -max_len=4096 -timeout=10 \
 	  -artifact_prefix=build/fuzz/capacity/ build/fuzz/capacity tests/fuzz/seeds
 
