@@ -81,14 +81,7 @@ def test_zero_size_leaves_no_name_behind():
 
 def test_too_large_sizes():
     with pytest.raises(OverflowError):
-        vc.VeskPoolCore(2**64)
-    # Shifted in 64-bit arithmetic, high bits lost: rings of 1 MiB.
-    pool = vc.VeskPoolCore(2**44 + 1)
-    try:
-        assert vc.VeskQueue(pool.task_q_name, 1) is not None
-        assert vc.VeskQueue(pool.result_q_name, 1) is not None
-    finally:
-        pool.unlink()
+        vc.VeskPoolCore(2**44 + 1)
 
 
 def test_put_task_arguments_and_limits(pool):
