@@ -1,5 +1,6 @@
 #include "veskline_core/lib/queue.h"
 
+#include <limits>
 #include <new>
 
 #include "veskline_core/lib/errors.h"
@@ -127,8 +128,11 @@ PyTypeObject* queue_type_cell = nullptr;
 }  // namespace
 
 std::optional<uint64_t> ring_bytes(uint64_t size_mb) {
-  // Bits shifted out are lost, as the constructors document: from 2^44 MiB on
-  // the size wraps, and the ring refuses or maps what the wrapped size says.
+  if (size_mb > (std::numeric_limits<uint64_t>::max() >> 20)) {
+    PyErr_SetString(PyExc_OverflowError,
+                    "size_mb is too large: the ring size in bytes must fit in 64 bits");
+    return std::nullopt;
+  }
   return size_mb << 20;
 }
 

@@ -24,8 +24,8 @@ struct QueueObject {
   static PyTypeObject* type() { return queue_type(); }
 };
 
-// The ring size in bytes for size_mb MiB, shifted in 64-bit arithmetic:
-// bits shifted out are lost. Never fails; kept optional for its callers.
+// The ring size in bytes for size_mb MiB; raises OverflowError and returns
+// nullopt when it does not fit in 64 bits.
 std::optional<uint64_t> ring_bytes(uint64_t size_mb);
 
 }  // namespace vesk::py
