@@ -162,14 +162,19 @@ def check_u64_argument(call, param: str, value) -> bool:
 @SETTINGS
 @given(size=st.one_of(st.integers(-(1 << 70), U64 + (1 << 70)), NOT_INTEGERS))
 def test_queue_size_conversion(shm_name, size):
-    """Any u64 size is shifted by 20 bits with the high bits lost, then checked
-    against the existing ring; anything else is a conversion error."""
+    """A u64 size whose byte count fits in 64 bits is checked against the
+    existing ring; a larger one is an OverflowError, never a wrapped size;
+    anything else is a conversion error."""
     name = shm_name("s")
     existing = vk.VeskQueue(name, 1)
     with NoLeak():
         if check_u64_argument(lambda v: vk.VeskQueue(name, v), "size_mb", size):
             return
-        data_size = (size << 20) % U64
+        if size > (U64 - 1) >> 20:
+            with pytest.raises(OverflowError, match="^size_mb is too large"):
+                vk.VeskQueue(name, size)
+            return
+        data_size = size << 20
         if data_size == 0:
             # No ring can be mapped with it: the create path reports the name.
             with pytest.raises(RuntimeError) as caught:
@@ -188,10 +193,13 @@ def test_queue_size_conversion(shm_name, size):
 
 
 @SETTINGS
-@given(size=st.one_of(st.integers(max_value=-1), st.integers(min_value=U64), NOT_INTEGERS))
+@given(size=st.one_of(st.integers(max_value=-1), st.integers(min_value=1 << 44), NOT_INTEGERS))
 def test_pool_size_conversion(size):
     with NoLeak():
-        assert check_u64_argument(vk.VeskPoolCore, "size_mb", size)
+        if check_u64_argument(vk.VeskPoolCore, "size_mb", size):
+            return
+        with pytest.raises(OverflowError, match="^size_mb is too large"):
+            vk.VeskPoolCore(size)
 
 
 class Index:
