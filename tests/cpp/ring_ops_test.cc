@@ -268,6 +268,28 @@ TEST(RingDamage, PrefixLongerThanTheRingIsRefusedAndTheRingStaysUsable) {
   EXPECT_EQ(as_string(world.value()), "world");
 }
 
+// A capacity other than the size this process mapped would send copies past
+// the mapping; every operation refuses it instead.
+TEST(RingDamage, CapacityOtherThanTheMappedSizeIsRefused) {
+  Watchdog watchdog(10);
+  TestRing ring(kSmall);
+  ASSERT_TRUE(ring.ok());
+  ASSERT_TRUE(put(ring.handle(), "kept").ok());
+  for (const uint64_t damaged : {kSmall * 64, kSmall / 2}) {
+    ring.handle().header->capacity = damaged;
+    EXPECT_EQ(put(ring.handle(), "x").error().text(), "Buffer too small");
+    EXPECT_EQ(ring_get(ring.handle()).error().text(), "Buffer too small");
+    EXPECT_EQ(ring_get_view(ring.handle()).error().error.text(), "Buffer too small");
+    EXPECT_TRUE(ring_commit(ring.handle(), 8).ok());
+    EXPECT_EQ(read_pos(ring.handle()), 0u);
+    EXPECT_TRUE(mutex_is_free(ring.handle()));
+  }
+  ring.handle().header->capacity = kSmall;
+  auto kept = ring_get(ring.handle());
+  ASSERT_TRUE(kept.ok());
+  EXPECT_EQ(as_string(kept.value()), "kept");
+}
+
 TEST(RingDamage, PrefixRunningPastTheWrittenBytesConsumesNothing) {
   Watchdog watchdog(10);
   TestRing ring(kSmall);

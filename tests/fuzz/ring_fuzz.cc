@@ -74,16 +74,9 @@ Ring& ring() {
   return r;
 }
 
-// A capacity larger than the mapped data region makes the operations index
-// past the mapping: they take the header's capacity on trust. Until the ring
-// checks it against the size it mapped, such capacities are only generated
-// with VESK_FUZZ_CAPACITY_BEYOND_MAPPING (`make fuzz-capacity`), and the
-// findings are kept in tests/fuzz/regressions.
-#ifdef VESK_FUZZ_CAPACITY_BEYOND_MAPPING
+// Damaged capacities go anywhere, beyond the mapped data region included:
+// the operations must refuse a capacity that is not the size they mapped.
 constexpr uint64_t kCapacityLimit = std::numeric_limits<uint64_t>::max();
-#else
-constexpr uint64_t kCapacityLimit = kData;
-#endif
 
 uint64_t pick_capacity(FuzzedDataProvider& in) {
   switch (in.ConsumeIntegralInRange<int>(0, 5)) {
@@ -108,7 +101,8 @@ uint64_t pick_position(FuzzedDataProvider& in, uint64_t near) {
     case 1:
       return near - in.ConsumeIntegralInRange<uint64_t>(0, 64);
     case 2:
-      return std::numeric_limits<uint64_t>::max() - in.ConsumeIntegralInRange<uint64_t>(0, 2 * kData);
+      return std::numeric_limits<uint64_t>::max() -
+             in.ConsumeIntegralInRange<uint64_t>(0, 2 * kData);
     default:
       return in.ConsumeIntegral<uint64_t>();
   }
@@ -120,13 +114,21 @@ void plant_prefix(const Ring& r, uint64_t offset, uint32_t value) {
   std::memcpy(r.handle.data + offset % kData, &value, sizeof value);
 }
 
-bool has_data(const RingHeader& h) { return h.write_pos.load() > h.read_pos.load(); }
+bool has_data(const RingHeader& h) {
+  return h.write_pos.load() > h.read_pos.load();
+}
+
+// The capacity the ring works with: the header's only when it is the size
+// that was mapped; any other value is refused like one too small for a record.
+uint64_t usable_capacity(const RingHeader& h) {
+  return h.capacity == kData ? kData : 0;
+}
 
 // The ring's own rule: a record that can never fit is refused at once;
 // otherwise put waits while the free space is short. Free space on a header
 // whose positions are inconsistent is taken to be none.
 bool put_returns_at_once(const RingHeader& h, uint64_t length) {
-  const uint64_t capacity = h.capacity;
+  const uint64_t capacity = usable_capacity(h);
   if (length > std::numeric_limits<uint32_t>::max() || capacity < 4 || length > capacity - 4)
     return true;
   const uint64_t read = h.read_pos.load(), write = h.write_pos.load();
@@ -150,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   Ring& r = ring();
   RingHeader& h = *r.handle.header;
   FuzzedDataProvider in(bytes, size);
-  static std::vector<uint8_t> payload(2 * kData + 16, 0x5a);
+  static const std::vector<uint8_t> payload(kData, 0x5a);
 
   // The damaged state.
   h.capacity = pick_capacity(in);
@@ -170,16 +172,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         const uint64_t length = in.ConsumeBool() ? in.ConsumeIntegralInRange<uint64_t>(0, 2 * kData)
                                                  : in.ConsumeIntegral<uint64_t>();
         if (!put_returns_at_once(h, length)) break;
-        // A length the ring would accept is never larger than the payload
-        // buffer: accepted lengths are below the capacity, checked first.
-        const uint64_t capacity = h.capacity;
-        const bool refused = length > std::numeric_limits<uint32_t>::max() || capacity < 4 ||
-                             length > capacity - 4;
-        if (!refused && length > payload.size()) {
-          // Only a capacity beyond the mapping gets here; give put what it
-          // asks to copy so the test is about the ring, not the harness.
-          payload.resize(length);
-        }
+        // A length the ring accepts is below the mapped size, so the payload
+        // buffer always holds what put copies.
+        const uint64_t capacity = usable_capacity(h);
+        if (capacity >= 4 && length <= capacity - 4 && length > payload.size())
+          fail("accepted a record longer than the mapping");
         (void)vesk::ring_put(r.handle, payload.data(), length);
         break;
       }

@@ -94,7 +94,7 @@ Result<AttachedRing, AttachError> attach_existing(int fd, uint64_t data_size) {
   auto mapped = map_mirrored(fd, data_size);
   if (!mapped) return Err{creation_error(mapped.error())};
   AttachedRing attached{std::move(mapped).value(), RingHandle{}};
-  attached.ring = ring_handle(attached.segment.base());
+  attached.ring = ring_handle(attached.segment.base(), attached.segment.length());
   return attached;
 }
 
@@ -109,7 +109,7 @@ UniqueFd open_existing(std::string_view name) {
 
 Result<RingHandle, RingError> init_ring_header(std::byte* base, uint64_t mapping_length) {
   if (mapping_length <= kHeaderRegionSize) return Err{RingError::buffer_too_small()};
-  RingHandle ring = ring_handle(base);
+  RingHandle ring = ring_handle(base, mapping_length);
   RingHeader* header = ring.header;
 
   if (auto made = init_robust_mutex(&header->mutex); !made)
@@ -128,10 +128,12 @@ Result<RingHandle, RingError> init_ring_header(std::byte* base, uint64_t mapping
   return ring;
 }
 
-RingHandle ring_handle(std::byte* base) {
+RingHandle ring_handle(std::byte* base, uint64_t mapping_length) {
   auto* header = reinterpret_cast<RingHeader*>(base);
-  return RingHandle{&header->mutex, &header->data_available, &header->space_available, header,
-                    base + kHeaderRegionSize};
+  const uint64_t data_size =
+      mapping_length > kHeaderRegionSize ? (mapping_length - kHeaderRegionSize) / 2 : 0;
+  return RingHandle{&header->mutex, &header->data_available,  &header->space_available,
+                    header,         base + kHeaderRegionSize, data_size};
 }
 
 Result<AttachedRing, AttachError> attach_ring(std::string_view name, uint64_t data_size) {

@@ -58,14 +58,17 @@ static_assert(std::atomic<uint64_t>::is_always_lock_free);
 inline constexpr int64_t kAttachTimeoutNs = 10'000'000'000;
 inline constexpr int64_t kAttachPollIntervalNs = 10'000'000;
 
-// One process's pointers into a mapped ring. Owns nothing: the MirroredSegment
-// holding the mapping must outlive it.
+// One process's pointers into a mapped ring, and the size of the data region
+// it mapped. Owns nothing: the MirroredSegment holding the mapping must
+// outlive it. The operations trust the header's capacity only when it equals
+// data_size, so a damaged header can never send a copy past the mapping.
 struct RingHandle {
   pthread_mutex_t* mutex = nullptr;
   WakeWord* data_available = nullptr;
   WakeWord* space_available = nullptr;
   RingHeader* header = nullptr;
   std::byte* data = nullptr;
+  uint64_t data_size = 0;
 };
 
 // Initialises the header of a freshly created (all-zero) mirrored segment.
@@ -73,7 +76,9 @@ struct RingHandle {
 // pthread failure; on failure `initialized` stays 0.
 Result<RingHandle, RingError> init_ring_header(std::byte* base, uint64_t mapping_length);
 
-RingHandle ring_handle(std::byte* base);
+// The handle of a ring mapped at `base` with `mapping_length` bytes
+// (16384 + 2 * data size); cannot fail.
+RingHandle ring_handle(std::byte* base, uint64_t mapping_length);
 
 struct AttachedRing {
   MirroredSegment segment;

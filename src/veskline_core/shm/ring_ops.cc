@@ -72,6 +72,15 @@ void store_pos(std::atomic<uint64_t>& pos, uint64_t value) {
   pos.store(value, std::memory_order_seq_cst);
 }
 
+// The capacity the operations may use: the header's, if it is the data size
+// this process mapped. Any other value is damage and reads as 0, which every
+// operation refuses as too small for a record, instead of indexing past the
+// mapping.
+uint64_t checked_capacity(const RingHandle& ring) {
+  const uint64_t capacity = ring.header->capacity;
+  return capacity == ring.data_size ? capacity : 0;
+}
+
 // Bytes queued; a ring that claims more than its capacity (damaged) counts as
 // full, never as having room.
 uint64_t used_bytes(const RingHeader& header, uint64_t capacity) {
@@ -103,7 +112,7 @@ struct Oldest {
 // record: longer than the ring, or running past what was written (only a
 // damaged ring has either). Nothing is consumed either way.
 Result<Oldest, RingError> locate_oldest(const RingHandle& ring) {
-  const uint64_t capacity = ring.header->capacity;
+  const uint64_t capacity = checked_capacity(ring);
   if (capacity < kPrefixSize) return Err{RingError::buffer_too_small()};
   const uint64_t read = load_pos(ring.header->read_pos);
   const uint64_t queued = load_pos(ring.header->write_pos) - read;
@@ -127,7 +136,7 @@ Result<void, RingError> ring_put(const RingHandle& ring, const void* payload, ui
   auto held = HeldMutex::take(ring.mutex);
   if (!held) return Err{held.error()};
   RingHeader& header = *ring.header;
-  const uint64_t capacity = header.capacity;
+  const uint64_t capacity = checked_capacity(ring);
 
   // Never fits, so never wait: a prefix cannot hold the length, or the
   // record is longer than the whole ring.
@@ -165,7 +174,7 @@ Result<GetOrLocate, RingError> ring_get_or_locate(const RingHandle& ring, uint64
   auto oldest = locate_oldest(ring);
   if (!oldest) return Err{oldest.error()};
 
-  const uint64_t capacity = ring.header->capacity;
+  const uint64_t capacity = checked_capacity(ring);
   const uint64_t start = oldest->read_pos + kPrefixSize;
   GetOrLocate out;
   if (oldest->length > copy_limit) {
@@ -192,12 +201,14 @@ Result<bool, RingError> ring_take(const RingHandle& ring, const MessageView& mes
   auto held = HeldMutex::take(ring.mutex);
   if (!held) return Err{held.error()};
   RingHeader& header = *ring.header;
+  const uint64_t capacity = checked_capacity(ring);
+  if (capacity < kPrefixSize) return Err{RingError::buffer_too_small()};
   const uint64_t read = load_pos(header.read_pos);
   // Positions never repeat, so an unchanged read_pos with this record's end
   // means the located message is still the oldest and still intact.
   if (read < load_pos(header.write_pos) &&
       message.next_pos == read + kPrefixSize + message.length &&
-      read_prefix(ring.data, read, header.capacity) == message.length) {
+      read_prefix(ring.data, read, capacity) == message.length) {
     if (message.length > 0) std::memcpy(destination, message.data, message.length);
     store_pos(header.read_pos, message.next_pos);
     if (auto woke = wake_broadcast(ring.space_available); !woke)
@@ -220,7 +231,7 @@ Result<MessageView, ViewError> ring_get_view(const RingHandle& ring) {
   // The payload stays put until a commit moves read_pos past it, because free
   // space is measured from read_pos; it is read with the mutex free.
   const uint64_t start = oldest->read_pos + kPrefixSize;
-  const MessageView view{ring.data + start % ring.header->capacity, oldest->length,
+  const MessageView view{ring.data + start % checked_capacity(ring), oldest->length,
                          start + oldest->length};
   if (auto released = held->release(); !released) return Err{ViewError{true, released.error()}};
   return view;
@@ -230,7 +241,7 @@ Result<void, RingError> ring_commit(const RingHandle& ring, uint64_t next_pos) {
   auto held = HeldMutex::take(ring.mutex);
   if (!held) return Err{held.error()};
   RingHeader& header = *ring.header;
-  const uint64_t capacity = header.capacity;
+  const uint64_t capacity = checked_capacity(ring);
   const uint64_t read = load_pos(header.read_pos);
   const uint64_t write = load_pos(header.write_pos);
 
