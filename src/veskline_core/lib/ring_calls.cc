@@ -21,7 +21,7 @@ PyObject* get_message(const RingHandle& ring, const char* prefix) {
   // Large messages are copied straight into the bytes object, allocated
   // with the interpreter lock while the message waits in the ring: no
   // intermediate buffer, and no fresh pages faulted in twice per message.
-  constexpr uint64_t kCopyLimit = 64 * 1024;
+  constexpr uint64_t kCopyLimit = 8 * 1024;
   for (;;) {
     auto got = without_gil([&] { return ring_get_or_locate(ring, kCopyLimit); });
     if (!got) return raise_error(prefix, got.error());
