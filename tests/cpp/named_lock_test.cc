@@ -21,24 +21,26 @@
 namespace vesk {
 namespace {
 
-using testing::fork_child;
-using testing::kill_child;
-using testing::ScopedName;
-using testing::wait_child;
+using std::chrono::milliseconds;
+using test::Child;
+using test::ExitedCleanly;
+using test::ShmName;
+using test::Watchdog;
 
-NamedLock open_lock(const ScopedName& name) {
-  auto opened = NamedLock::open(name.name());
+NamedLock open_lock(const ShmName& name) {
+  auto opened = NamedLock::open(name.str());
   if (!opened) ADD_FAILURE() << opened.error().text();
   return std::move(opened).value();
 }
 
 TEST(NamedLock, KilledHolderHandsOverWithOwnerDied) {
-  ScopedName name("lock");
+  Watchdog watchdog(30);
+  ShmName name;
   NamedLock lock = open_lock(name);
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
-  const pid_t holder = fork_child([&] {
-    auto mine = NamedLock::open(name.name());
+  Child holder([&] {
+    auto mine = NamedLock::open(name.str());
     if (!mine || !mine->acquire()) return 1;
     char byte = 1;
     (void)::write(ready[1], &byte, 1);
@@ -50,7 +52,7 @@ TEST(NamedLock, KilledHolderHandsOverWithOwnerDied) {
   auto busy = lock.try_acquire();
   ASSERT_FALSE(busy.ok());
   EXPECT_EQ(busy.error().code(), EBUSY);
-  kill_child(holder);
+  holder.kill_and_reap();
   auto taken = lock.acquire();
   ASSERT_TRUE(taken.ok());
   EXPECT_EQ(taken.value(), Locked::OwnerDied);
@@ -64,7 +66,8 @@ TEST(NamedLock, KilledHolderHandsOverWithOwnerDied) {
 }
 
 TEST(NamedLock, HolderNeverWaitsOnItself) {
-  ScopedName name("lock");
+  Watchdog watchdog(30);
+  ShmName name;
   NamedLock first = open_lock(name);
   NamedLock second = open_lock(name);
   ASSERT_TRUE(first.acquire().ok());
@@ -89,7 +92,8 @@ TEST(NamedLock, HolderNeverWaitsOnItself) {
 // A thread takes the lock through a handle it then destroys and ends: the
 // mapping must outlive the handle so the kernel can mark the lock owner-dead.
 TEST(NamedLock, HandleDestroyedByAHolderThatEnds) {
-  ScopedName name("lock");
+  Watchdog watchdog(30);
+  ShmName name;
   std::thread([&] {
     NamedLock transient = open_lock(name);
     ASSERT_TRUE(transient.acquire().ok());
@@ -115,11 +119,12 @@ TEST(NamedLock, HandleDestroyedByAHolderThatEnds) {
 // Attachers must wait for a record that is short or whose mutex is not
 // initialised yet, instead of using it.
 TEST(NamedLock, AttacherWaitsForAHalfCreatedRecord) {
-  ScopedName name("lock");
-  const int fd = ::shm_open(name.system().c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  Watchdog watchdog(30);
+  ShmName name;
+  const int fd = ::shm_open(name.str().c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::ftruncate(fd, 100), 0);  // shorter than a record
-  const pid_t creator = fork_child([&] {
+  Child creator([&] {
     ::usleep(100'000);
     if (::ftruncate(fd, 4096) != 0) return 1;
     void* base = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -130,14 +135,15 @@ TEST(NamedLock, AttacherWaitsForAHalfCreatedRecord) {
   const auto start = std::chrono::steady_clock::now();
   NamedLock lock = open_lock(name);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
-  EXPECT_EQ(wait_child(creator), 0);
+  EXPECT_TRUE(ExitedCleanly(creator.wait_for(milliseconds(10'000))));
   ASSERT_TRUE(lock.acquire().ok());
   ASSERT_TRUE(lock.release().ok());
   ::close(fd);
 }
 
 TEST(NamedLock, ManyProcessesCreateOneNewNameAtOnce) {
-  ScopedName name("lock");
+  Watchdog watchdog(30);
+  ShmName name;
   // A shared counter incremented non-atomically under the lock: any
   // exclusion failure or unusable record shows up as a wrong total.
   auto* counter = static_cast<long*>(
@@ -146,10 +152,10 @@ TEST(NamedLock, ManyProcessesCreateOneNewNameAtOnce) {
   *counter = 0;
   constexpr int kProcesses = 16;
   constexpr int kRounds = 200;
-  std::vector<pid_t> children;
+  std::vector<Child> children;
   for (int p = 0; p < kProcesses; ++p) {
-    children.push_back(fork_child([&] {
-      auto lock = NamedLock::open(name.name());
+    children.emplace_back([&] {
+      auto lock = NamedLock::open(name.str());
       if (!lock) return 2;
       for (int i = 0; i < kRounds; ++i) {
         if (!lock->acquire()) return 3;
@@ -159,9 +165,9 @@ TEST(NamedLock, ManyProcessesCreateOneNewNameAtOnce) {
         if (!lock->release()) return 4;
       }
       return 0;
-    }));
+    });
   }
-  for (pid_t child : children) EXPECT_EQ(wait_child(child), 0);
+  for (Child& child : children) EXPECT_TRUE(ExitedCleanly(child.wait_for(milliseconds(60'000))));
   EXPECT_EQ(*counter, long{kProcesses} * kRounds);
   ::munmap(counter, 4096);
 }

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "ring_test_support.h"
+#include "test_support.h"
 #include "veskline_core/shm/ring_ops.h"
 #include "veskline_core/shm/segment.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "ring_test_support.h"
+#include "test_support.h"
 #include "veskline_core/shm/ring_ops.h"
 #include "veskline_core/shm/robust_mutex.h"
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ring_test_support.h"
+#include "test_support.h"
 #include "veskline_core/shm/ring_ops.h"
 #include "veskline_core/shm/robust_mutex.h"
 

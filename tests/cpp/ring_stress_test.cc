@@ -7,7 +7,7 @@
 #include <new>
 #include <vector>
 
-#include "ring_test_support.h"
+#include "test_support.h"
 #include "veskline_core/shm/mapping.h"
 #include "veskline_core/shm/ring_ops.h"
 
