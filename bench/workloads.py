@@ -22,6 +22,15 @@ from transports import CTX, Transport
 BARRIER_TIMEOUT = 120.0
 
 
+
+def _fail(ctl):
+    """Reports a worker's exception, releases the others from the barrier and
+    ends the process without running the parent's clean-up."""
+    traceback.print_exc()
+    ctl["failed"].value = 1
+    ctl["barrier"].abort()
+    os._exit(1)
+
 def _payload(size: int) -> bytes:
     # Non-zero bytes, so that no layer can shortcut a page of zeros.
     block = os.urandom(min(size, 4096)) or b"\x01"
@@ -57,10 +66,7 @@ def _producer(tr, state, size, index, producers, ctl):
         # Let zmq hand over what it still holds before the process goes.
         time.sleep(0.05)
     except BaseException:
-        traceback.print_exc()
-        ctl["failed"].value = 1
-        ctl["barrier"].abort()
-        os._exit(1)
+        _fail(ctl)
 
 
 def _consumer(tr, state, size, index, producers, consumers, ctl, rounds, target_s):
@@ -101,10 +107,7 @@ def _consumer(tr, state, size, index, producers, consumers, ctl, rounds, target_
             ctl["barrier"].wait(BARRIER_TIMEOUT)
             n = ctl["count"].value
     except BaseException:
-        traceback.print_exc()
-        ctl["failed"].value = 1
-        ctl["barrier"].abort()
-        os._exit(1)
+        _fail(ctl)
 
 
 def _reap(procs, timeout):
@@ -164,10 +167,7 @@ def _pp_server(tr, state, ctl):
             send(reply)
         time.sleep(0.05)
     except BaseException:
-        traceback.print_exc()
-        ctl["failed"].value = 1
-        ctl["barrier"].abort()
-        os._exit(1)
+        _fail(ctl)
 
 
 def _pp_client(tr, state, ctl, repeats, target_s):
@@ -197,10 +197,7 @@ def _pp_client(tr, state, ctl, repeats, target_s):
         send(b"")
         time.sleep(0.05)
     except BaseException:
-        traceback.print_exc()
-        ctl["failed"].value = 1
-        ctl["barrier"].abort()
-        os._exit(1)
+        _fail(ctl)
 
 
 def run_pingpong(tr: Transport, repeats: int, target_s: float) -> tuple[list[float], list[float]]:

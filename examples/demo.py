@@ -26,7 +26,6 @@ import argparse
 import hashlib
 import multiprocessing as mp
 import os
-import queue
 import signal
 import struct
 import sys
@@ -165,6 +164,17 @@ def stop_workers(procs: list) -> None:
             p.join()
 
 
+
+def finish(job: Job, procs: list) -> Job:
+    """Waits for the last result, prints the final progress line and stops
+    the workers."""
+    while not job.finished.wait(0.2):
+        pass
+    job.elapsed = time.perf_counter() - job.t0
+    progress_line(job, final=True)
+    stop_workers(procs)
+    return job
+
 def run_veskline(args, block: bytes, records: int) -> Job:
     import veskline_core
 
@@ -211,12 +221,7 @@ def run_veskline(args, block: bytes, records: int) -> Job:
         stopping.set()
         for p in pools:
             p.put_task(b"")
-        while not job.finished.wait(0.2):
-            pass
-        job.elapsed = time.perf_counter() - job.t0
-        progress_line(job, final=True)
-        stop_workers(procs)
-        return job
+        return finish(job, procs)
     finally:
         stopping.set()
         cleanup()
@@ -254,12 +259,7 @@ def run_mpq(args, block: bytes, records: int) -> Job:
         stopping.set()
         for _ in procs:
             tasks.put(b"")
-        while not job.finished.wait(0.2):
-            pass
-        job.elapsed = time.perf_counter() - job.t0
-        progress_line(job, final=True)
-        stop_workers(procs)
-        return job
+        return finish(job, procs)
     finally:
         stopping.set()
         cleanup()
