@@ -147,6 +147,20 @@ GilRelease::~GilRelease() {
   entry_depth = depth_;
 }
 
+GilRelease::Reacquired::Reacquired(GilRelease& release) : release_(release) {
+  PyEval_RestoreThread(release_.state_);
+  entry_depth = release_.depth_;
+}
+
+GilRelease::Reacquired::~Reacquired() {
+  release_.depth_ = std::exchange(entry_depth, 0);
+  release_.state_ = PyEval_SaveThread();
+}
+
+bool SignalStop::should_stop() {
+  return release_.reacquired([] { return PyErr_CheckSignals() != 0; });
+}
+
 PyObject* fail_with_pending() {
   if (!PyErr_Occurred()) {
     PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");

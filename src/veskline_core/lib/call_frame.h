@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "veskline_core/lib/py_ref.h"
+#include "veskline_core/shm/wait.h"
 
 namespace vesk::py {
 
@@ -139,8 +140,6 @@ class Borrowed {
 
 // --- the interpreter lock ----------------------------------------------------
 
-// Runs `work` with the interpreter lock released and returns its outcome with
-// the lock held again. `work` must not touch any Python object.
 // Releases the interpreter lock for its lifetime (and sets this thread's entry
 // depth to 0 meanwhile, since it no longer holds the lock).
 class GilRelease {
@@ -150,7 +149,25 @@ class GilRelease {
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 
+  // Takes the interpreter lock back for the duration of `with_gil`.
+  template <class F>
+  auto reacquired(F&& with_gil) {
+    Reacquired back(*this);
+    return with_gil();
+  }
+
  private:
+  class Reacquired {
+   public:
+    explicit Reacquired(GilRelease& release);
+    ~Reacquired();
+    Reacquired(const Reacquired&) = delete;
+    Reacquired& operator=(const Reacquired&) = delete;
+
+   private:
+    GilRelease& release_;
+  };
+
   int depth_;
   PyThreadState* state_;
 };
@@ -161,6 +178,28 @@ template <class F>
 auto without_gil(F&& work) {
   GilRelease release;
   return work();
+}
+
+// The wait's "should I stop?" answered by this interpreter: take the lock
+// back, run the pending signal handlers, and stop when one raised (its
+// exception stays set for the caller to return). A handler that returns
+// normally lets the wait go on.
+class SignalStop final : public StopQuery {
+ public:
+  explicit SignalStop(GilRelease& release) : release_(release) {}
+  bool should_stop() override;
+
+ private:
+  GilRelease& release_;
+};
+
+// without_gil for work that blocks: `work(StopQuery&)` passes the query to the
+// wait, so Ctrl-C (or any raising signal handler) ends it.
+template <class F>
+auto without_gil_until_signal(F&& work) {
+  GilRelease release;
+  SignalStop stop(release);
+  return work(static_cast<StopQuery&>(stop));
 }
 
 // --- instances ---------------------------------------------------------------

@@ -33,6 +33,17 @@ PyObject* lock_recovered_type() {
   return exception_cell(recovered_cell, "veskline_core.LockRecovered");
 }
 
+PyObject* raise_error(const char* prefix, const RingError& error) {
+  switch (error.kind()) {
+    case RingError::Kind::Stopped:
+      return fail_with_pending();
+    case RingError::Kind::OutOfMemory:
+      return PyErr_NoMemory();
+    default:
+      return raise_runtime((std::string(prefix) + error.text()).c_str());
+  }
+}
+
 PyObject* raise_runtime(const char* message) {
   PyErr_SetString(PyExc_RuntimeError, message);
   return nullptr;

@@ -8,6 +8,8 @@
 
 #include <Python.h>
 
+#include "veskline_core/shm/error.h"
+
 namespace vesk::py {
 
 // The exception types, created on first use and kept for the process's life.
@@ -18,6 +20,12 @@ PyObject* lock_recovered_type();
 // internal error kinds (anything with text()).
 template <class E>
 PyObject* raise_error(const char* prefix, const E& error);
+
+// A ring operation's failure. Two are not RuntimeErrors: an operation that a
+// signal handler stopped returns the handler's exception, already set, and a
+// copy that could not be allocated raises MemoryError (the message stays
+// queued).
+PyObject* raise_error(const char* prefix, const RingError& error);
 
 PyObject* raise_runtime(const char* message);
 PyObject* raise_lock_recovered();

@@ -52,6 +52,9 @@ void lock_dealloc(PyObject* self) {
 }
 
 PyObject* finish_acquire(const Result<Locked, LockError>& locked) {
+  // Stopped by a signal handler that raised: its exception is set, and the
+  // lock is not held.
+  if (!locked && locked.error().code() == kLockStopped) return fail_with_pending();
   if (!locked) return raise_error("Lock failure: ", locked.error());
   if (locked.value() == Locked::OwnerDied) return raise_lock_recovered();
   Py_RETURN_NONE;
@@ -63,7 +66,8 @@ PyObject* do_acquire(PyObject* self) {
   const NamedLock& lock = me->lock;
   auto locked = lock.try_acquire();
   if (!locked && locked.error().code() == EBUSY) {
-    locked = without_gil([&] { return lock.acquire(); });
+    locked = without_gil_until_signal(
+        [&](StopQuery& stop) { return lock.acquire(Deadline::never(), stop); });
   }
   return finish_acquire(locked);
 }

@@ -80,7 +80,8 @@ PyObject* queue_recv_view(PyObject* self, PyObject*) {
   Borrowed<QueueObject> me(self);
   if (!me) return nullptr;
   const RingHandle& ring = me->ring;
-  auto view = without_gil([&] { return ring_get_view(ring); });
+  auto view = without_gil_until_signal(
+      [&](StopQuery& stop) { return ring_get_view(ring, Deadline::never(), stop); });
   if (!view) {
     return raise_error(
         view.error().after_locate ? "Failed to release lock: " : "Queue get_view error: ",

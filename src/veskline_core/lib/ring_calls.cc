@@ -11,8 +11,9 @@ PyObject* put_message(const RingHandle& ring, PyObject* data, const char* prefix
   if (!bytes) return nullptr;
   // The caller's reference keeps the immutable bytes alive while unlocked,
   // so the payload is read in place, without a copy.
-  auto put =
-      without_gil([&] { return ring_put(ring, bytes->data, static_cast<uint64_t>(bytes->size)); });
+  auto put = without_gil_until_signal([&](StopQuery& stop) {
+    return ring_put(ring, bytes->data, static_cast<uint64_t>(bytes->size), Deadline::never(), stop);
+  });
   if (!put) return raise_error(prefix, put.error());
   Py_RETURN_NONE;
 }
@@ -23,22 +24,29 @@ PyObject* get_message(const RingHandle& ring, const char* prefix) {
   // intermediate buffer, and no fresh pages faulted in twice per message.
   constexpr uint64_t kCopyLimit = 8 * 1024;
   for (;;) {
-    auto got = without_gil([&] { return ring_get_or_locate(ring, kCopyLimit); });
+    auto got = without_gil_until_signal([&](StopQuery& stop) {
+      return ring_get_or_locate(ring, kCopyLimit, Deadline::never(), stop);
+    });
     if (!got) return raise_error(prefix, got.error());
     if (!got->located) {
       PyObject* result =
           PyBytes_FromStringAndSize(reinterpret_cast<const char*>(got->bytes.data.get()),
                                     static_cast<Py_ssize_t>(got->bytes.size));
-      if (result == nullptr) VESK_API_FAILED();
+      // A MemoryError here has lost a message of at most kCopyLimit bytes,
+      // which malloc had just provided: nothing better can be done for it.
       return result;
     }
     const MessageView message = *got->located;
+    // Only located so far: if its bytes cannot be allocated, the message
+    // stays queued and this consumer gets MemoryError.
     Ref result = Ref::steal(PyBytes_FromStringAndSize(nullptr, message.length));
-    if (!result) VESK_API_FAILED();
+    if (!result) return nullptr;
     // Nobody else can see the new bytes object yet, so it may be filled
     // without the interpreter lock.
     auto* destination = reinterpret_cast<std::byte*>(PyBytes_AS_STRING(result.get()));
-    auto took = without_gil([&] { return ring_take(ring, message, destination); });
+    auto took = without_gil_until_signal([&](StopQuery& stop) {
+      return ring_take(ring, message, destination, Deadline::never(), stop);
+    });
     if (!took) return raise_error(prefix, took.error());
     if (*took) return result.release();
     // Another reader took it first: wait for the next message.

@@ -215,6 +215,12 @@ std::string RingError::text() const {
     case Kind::HeaderMismatch:
       return "Header corruption or size mismatch (expected " + std::to_string(a_) + ", got " +
              std::to_string(b_) + ")";
+    case Kind::TimedOut:
+      return "Timed out";
+    case Kind::Stopped:
+      return "Interrupted";
+    case Kind::OutOfMemory:
+      return "Out of memory";
   }
   bad_kind();
 }

@@ -67,7 +67,10 @@ class CondError {
 
 class RingError {
  public:
-  enum class Kind { Mutex, Cond, BufferTooSmall, InitTimeout, HeaderMismatch };
+  // TimedOut and Stopped end a wait early (see wait.h); the Python binding
+  // of the exact module never shows their texts.
+  enum class Kind { Mutex, Cond, BufferTooSmall, InitTimeout, HeaderMismatch, TimedOut, Stopped,
+                    OutOfMemory };
 
   RingError() = default;
   static RingError mutex(LockError e) { return {Kind::Mutex, e.code(), 0, 0}; }
@@ -77,6 +80,10 @@ class RingError {
   static RingError header_mismatch(uint64_t expected, uint64_t found) {
     return {Kind::HeaderMismatch, 0, expected, found};
   }
+  static RingError timed_out() { return {Kind::TimedOut, 0, 0, 0}; }
+  static RingError stopped() { return {Kind::Stopped, 0, 0, 0}; }
+  // A copy of a message could not be allocated; the message was left queued.
+  static RingError out_of_memory() { return {Kind::OutOfMemory, 0, 0, 0}; }
 
   Kind kind() const { return kind_; }
   // The pthread-style code carried by Kind::Mutex and Kind::Cond.

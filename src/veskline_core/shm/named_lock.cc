@@ -4,13 +4,13 @@
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <time.h>
 
 #include <cerrno>
 #include <map>
 #include <mutex>
 #include <utility>
 
+#include "veskline_core/shm/clock.h"
 #include "veskline_core/shm/unique_fd.h"
 
 namespace vesk {
@@ -28,17 +28,7 @@ SegmentError saved_errno() {
   return SegmentError::from_errno(errno);
 }
 
-int64_t monotonic_ns() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
 
-void sleep_ns(int64_t ns) {
-  timespec request{ns / 1'000'000'000, ns % 1'000'000'000};
-  while (nanosleep(&request, &request) != 0 && errno == EINTR) {
-  }
-}
 
 // Polls `ready` until it holds or the deadline passes.
 template <class F>
@@ -140,9 +130,9 @@ Result<Locked, LockError> NamedLock::try_acquire() const {
   return locked;
 }
 
-Result<Locked, LockError> NamedLock::acquire() const {
+Result<Locked, LockError> NamedLock::acquire(Deadline deadline, StopQuery& stop) const {
   if (held_by_calling_thread(mutex())) return Err{LockError::pthread(EDEADLK)};
-  auto locked = lock_robust(mutex());
+  auto locked = lock_robust_until(mutex(), deadline, stop);
   if (locked) note_acquired();
   return locked;
 }

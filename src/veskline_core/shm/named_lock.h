@@ -46,8 +46,11 @@ class NamedLock {
   // calling thread does. On success the lock is held (Locked::OwnerDied: the
   // previous holder died and the mutex was made consistent).
   Result<Locked, LockError> try_acquire() const;
-  // Blocks without limit; may be called without the interpreter lock.
-  Result<Locked, LockError> acquire() const;
+  // Blocks until `deadline` (LockError kLockTimedOut) or until `stop` says so
+  // (kLockStopped); neither leaves the lock held. May be called without the
+  // interpreter lock.
+  Result<Locked, LockError> acquire(Deadline deadline = Deadline::never(),
+                                    StopQuery& stop = never_stop()) const;
   Result<void, LockError> release() const;
 
   pthread_mutex_t* mutex() const { return reinterpret_cast<pthread_mutex_t*>(segment_->address()); }

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +10,7 @@
 
 #include "veskline_core/shm/mapping.h"
 #include "veskline_core/shm/robust_mutex.h"
+#include "veskline_core/shm/clock.h"
 #include "veskline_core/shm/unique_fd.h"
 
 namespace vesk {
@@ -22,19 +22,7 @@ namespace {
 // our create, so a handful of rounds only gives up on a pathological churn.
 constexpr int kAttachRounds = 5;
 
-int64_t monotonic_ns() {
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
 
-// Sleeps the whole interval: a signal only shortens one nanosleep, and the
-// rest is slept again.
-void sleep_ns(int64_t ns) {
-  timespec request{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-  timespec remaining{};
-  while (::nanosleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
-}
 
 AttachError opening_error(RingError error) {
   return AttachError{AttachStage::Opening, SegmentError{}, error};

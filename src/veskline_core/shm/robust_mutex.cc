@@ -55,17 +55,52 @@ Result<void, LockError> init_robust_mutex(pthread_mutex_t* mutex) {
   return {};
 }
 
-Result<Locked, LockError> lock_robust(pthread_mutex_t* mutex) {
-  return after_lock(mutex, pthread_mutex_lock(mutex));
-}
-
-Result<Locked, LockError> lock_robust_adaptive(pthread_mutex_t* mutex) {
+Result<Locked, LockError> lock_robust_until(pthread_mutex_t* mutex, Deadline deadline,
+                                            StopQuery& stop) {
   Spinner spinner;
   do {
     const int code = pthread_mutex_trylock(mutex);
     if (code != EBUSY) return after_lock(mutex, code);
   } while (spinner.wait());
-  return lock_robust(mutex);
+
+  // glibc's robust mutex word: the holder's thread id, FUTEX_WAITERS while
+  // somebody sleeps on it, FUTEX_OWNER_DIED once the kernel found the holder
+  // dead. An unlock that finds FUTEX_WAITERS wakes one sleeper, which is not
+  // necessarily us: whoever is woken takes the mutex with the bit set again,
+  // so the next unlock wakes the next sleeper. glibc's lockers do the same.
+  auto* word = reinterpret_cast<uint32_t*>(&mutex->__data.__lock);
+  bool slept = false;
+  for (;;) {
+    const int code = pthread_mutex_trylock(mutex);
+    if (code != EBUSY) {
+      if (slept && (code == 0 || code == EOWNERDEAD))
+        __atomic_fetch_or(word, FUTEX_WAITERS, __ATOMIC_RELAXED);
+      return after_lock(mutex, code);
+    }
+    uint32_t seen = __atomic_load_n(word, __ATOMIC_RELAXED);
+    // Free, or its holder died, since the trylock: try again at once.
+    if ((seen & FUTEX_TID_MASK) == 0 || (seen & FUTEX_OWNER_DIED) != 0) continue;
+    if ((seen & FUTEX_WAITERS) == 0) {
+      // Announce a sleeper; if the word moved meanwhile, start over.
+      if (!__atomic_compare_exchange_n(word, &seen, seen | FUTEX_WAITERS, false,
+                                       __ATOMIC_RELAXED, __ATOMIC_RELAXED))
+        continue;
+      seen |= FUTEX_WAITERS;
+    }
+    switch (futex_sleep(word, seen, deadline, stop)) {
+      case WaitEnd::Again:
+        slept = true;
+        break;
+      case WaitEnd::TimedOut:
+        return Err{LockError::pthread(kLockTimedOut)};
+      case WaitEnd::Stopped:
+        return Err{LockError::pthread(kLockStopped)};
+    }
+  }
+}
+
+Result<Locked, LockError> lock_robust(pthread_mutex_t* mutex) {
+  return lock_robust_until(mutex, Deadline::never(), never_stop());
 }
 
 Result<Locked, LockError> trylock_robust(pthread_mutex_t* mutex) {

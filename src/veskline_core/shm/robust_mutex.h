@@ -8,8 +8,12 @@
 
 #include <pthread.h>
 
+#include <cerrno>
+
+#include "veskline_core/shm/clock.h"
 #include "veskline_core/shm/error.h"
 #include "veskline_core/shm/result.h"
+#include "veskline_core/shm/wait.h"
 
 namespace vesk {
 
@@ -20,13 +24,23 @@ enum class Locked { Clean, OwnerDied };
 // it was initialised; the first nonzero code is the error.
 Result<void, LockError> init_robust_mutex(pthread_mutex_t* mutex);
 
-// Blocking lock; on EOWNERDEAD the mutex is made consistent and held.
-Result<Locked, LockError> lock_robust(pthread_mutex_t* mutex);
+// The codes lock_robust_until fails with when it gave up without the mutex.
+inline constexpr int kLockTimedOut = ETIMEDOUT;
+inline constexpr int kLockStopped = EINTR;
 
-// Blocking lock for short critical sections: retries the non-blocking lock
-// for a bounded while (see spinner.h) before sleeping in the kernel, since a
-// holder that runs on another core releases sooner than a futex wake-up takes.
-Result<Locked, LockError> lock_robust_adaptive(pthread_mutex_t* mutex);
+// Blocking lock, ended by `deadline` (LockError kLockTimedOut) or by `stop`
+// (kLockStopped), neither of which leaves the mutex held. It first retries
+// the non-blocking lock for a bounded while (see spinner.h), since a holder
+// running on another core releases sooner than a futex wake-up takes, then
+// sleeps on the mutex word (see wait.h), cooperating with glibc's own
+// lockers: it marks the word as having waiters before it sleeps, and after a
+// sleep it takes the mutex with that mark, so its own unlock wakes whoever
+// still sleeps. On EOWNERDEAD the mutex is made consistent and held.
+Result<Locked, LockError> lock_robust_until(pthread_mutex_t* mutex, Deadline deadline,
+                                            StopQuery& stop);
+
+// lock_robust_until without a deadline or a way to stop.
+Result<Locked, LockError> lock_robust(pthread_mutex_t* mutex);
 
 // Non-blocking lock; EBUSY comes back as LockError::pthread(EBUSY).
 Result<Locked, LockError> trylock_robust(pthread_mutex_t* mutex);

@@ -8,10 +8,11 @@
 #pragma once
 
 #include <sched.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
+
+#include "veskline_core/shm/clock.h"
 
 namespace vesk {
 
@@ -40,11 +41,7 @@ class Spinner {
     static const bool several = ::sysconf(_SC_NPROCESSORS_ONLN) > 1;
     return several;
   }
-  static int64_t now_ns() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-  }
+  static int64_t now_ns() { return monotonic_ns(); }
 
   int64_t start_;
   unsigned rounds_ = 0;

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <ctime>
 
 #include "veskline_core/shm/robust_mutex.h"
 #include "veskline_core/shm/spinner.h"
@@ -25,13 +24,9 @@ uint32_t* futex_word(WakeWord* word) {
   return reinterpret_cast<uint32_t*>(&word->sequence);
 }
 
-// Shared futexes (no FUTEX_PRIVATE_FLAG): the word lives in a mapping that
+// Shared futex (no FUTEX_PRIVATE_FLAG): the word lives in a mapping that
 // other processes share, and the kernel must key it by the object, not by
 // this process's address space.
-long futex_wait(uint32_t* addr, uint32_t expected, const timespec* relative) {
-  return ::syscall(SYS_futex, addr, FUTEX_WAIT, expected, relative, nullptr, 0);
-}
-
 long futex_wake_all(uint32_t* addr) {
   return ::syscall(SYS_futex, addr, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
@@ -47,11 +42,14 @@ bool spin_until_changed(const WakeWord* word, uint32_t seen) {
 
 }  // namespace
 
-Result<void, LockError> wake_wait(WakeWord* word, pthread_mutex_t* mutex, int64_t slice_ns) {
+Result<WaitEnd, LockError> wake_wait(WakeWord* word, pthread_mutex_t* mutex, Deadline deadline,
+                                     StopQuery& stop) {
   // Relaxed: the mutex we hold orders this read against every broadcaster,
   // which bumps the sequence under the same mutex.
   const uint32_t seen = word->sequence.load(std::memory_order_relaxed);
   if (auto unlocked = unlock_robust(mutex); !unlocked) return Err{unlocked.error()};
+  // A caller that may not wait (a passed deadline) does not spin either.
+  if (deadline.passed(monotonic_ns())) return WaitEnd::TimedOut;
 
   // The flag is raised only by a waiter about to sleep, so a broadcaster
   // whose partner is still spinning makes no system call. Raising it outside
@@ -61,21 +59,21 @@ Result<void, LockError> wake_wait(WakeWord* word, pthread_mutex_t* mutex, int64_
   // sequence (here or in FUTEX_WAIT's own check) and do not sleep. (No
   // separate fence: the thread sanitizer cannot model one; on x86-64 the
   // seq_cst store is the same locked exchange.)
-  if (slice_ns > 0 && !spin_until_changed(word, seen)) {
+  if (!spin_until_changed(word, seen)) {
     word->waiting.store(1, std::memory_order_seq_cst);
     if (word->sequence.load(std::memory_order_seq_cst) == seen) {
-      const timespec relative{static_cast<time_t>(slice_ns / 1'000'000'000),
-                              static_cast<long>(slice_ns % 1'000'000'000)};
-      // Every outcome (woken, EAGAIN, ETIMEDOUT, EINTR) returns to the
-      // caller's loop, which re-checks its condition.
-      (void)futex_wait(futex_word(word), seen, &relative);
+      const WaitEnd slept = futex_sleep(futex_word(word), seen, deadline, stop);
+      if (slept != WaitEnd::Again) return slept;
     }
   }
 
   // A holder that died while we slept is taken over silently: the ring's
   // positions are only ever stored whole, so its state is consistent.
-  if (auto relocked = lock_robust_adaptive(mutex); !relocked) return Err{relocked.error()};
-  return {};
+  auto relocked = lock_robust_until(mutex, deadline, stop);
+  if (relocked) return WaitEnd::Again;
+  if (relocked.error().code() == kLockTimedOut) return WaitEnd::TimedOut;
+  if (relocked.error().code() == kLockStopped) return WaitEnd::Stopped;
+  return Err{relocked.error()};
 }
 
 Result<void, CondError> wake_broadcast(WakeWord* word) {

@@ -5,8 +5,8 @@
 // associated mutex held:
 //   - wait: read the sequence, unlock the mutex, watch the sequence for a
 //     short while (yielding the core to anything runnable), then set the flag
-//     and FUTEX_WAIT on the value read for at most the slice; finally re-lock
-//     the mutex (taking it over silently if its holder died);
+//     and sleep on the value read (see wait.h); finally re-lock the mutex
+//     (taking it over silently if its holder died);
 //   - broadcast: bump the sequence; only if the flag is set, clear it and
 //     FUTEX_WAKE all sleepers. A broadcast with nobody asleep makes no system
 //     call.
@@ -22,6 +22,7 @@
 
 #include "veskline_core/shm/error.h"
 #include "veskline_core/shm/result.h"
+#include "veskline_core/shm/wait.h"
 
 namespace vesk {
 
@@ -34,13 +35,14 @@ static_assert(sizeof(WakeWord) == 48);
 static_assert(offsetof(WakeWord, waiting) == 4);
 static_assert(std::atomic<uint32_t>::is_always_lock_free);
 
-inline constexpr int64_t kRingWaitSliceNs = 100'000'000;
-
-// Called with `mutex` held; returns with it held again (a dead holder's mutex
-// is taken over silently), after a wake-up, a timeout of `slice_ns` or a
-// spurious return. Error: the re-lock failed (mutex not held then).
-Result<void, LockError> wake_wait(WakeWord* word, pthread_mutex_t* mutex,
-                                  int64_t slice_ns = kRingWaitSliceNs);
+// Called with `mutex` held. WaitEnd::Again: returns with it held again (a dead
+// holder's mutex is taken over silently) after a wake-up, the end of a slice
+// or a spurious return; the caller re-checks its condition. TimedOut and
+// Stopped (the deadline passed, or `stop` said so, while sleeping or while
+// re-locking) and every error return with the mutex NOT held. Error: the
+// unlock or the re-lock failed.
+Result<WaitEnd, LockError> wake_wait(WakeWord* word, pthread_mutex_t* mutex, Deadline deadline,
+                                     StopQuery& stop);
 
 // Called with the mutex held. Error: FUTEX_WAKE failed (CondError with errno).
 Result<void, CondError> wake_broadcast(WakeWord* word);
