@@ -1,0 +1,1 @@
+"""veskline: multiprocessing-style queues and locks over shared-memory rings."""

@@ -1,0 +1,12 @@
+// The parts of veskline._native, each adding its functions and types to the
+// module when it is executed. One line per part here and in module.cc.
+#pragma once
+
+#include <Python.h>
+
+namespace veskline::native {
+
+// Each returns 0, or -1 with an exception set.
+int add_info(PyObject* module);
+
+}  // namespace veskline::native
