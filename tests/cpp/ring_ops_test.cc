@@ -14,6 +14,7 @@
 
 #include "test_support.h"
 #include "veskline_core/shm/ring_ops.h"
+#include "veskline_core/shm/clock.h"
 #include "veskline_core/shm/robust_mutex.h"
 
 namespace vesk {
@@ -304,6 +305,79 @@ TEST(RingDamage, PrefixRunningPastTheWrittenBytesConsumesNothing) {
   EXPECT_EQ(got.error().kind(), RingError::Kind::BufferTooSmall);
   EXPECT_EQ(read_pos(ring.handle()), 0u);
   EXPECT_TRUE(ring_put(ring.handle(), "more", 4).ok());
+}
+
+// Bytes where the mutex should be that are not a robust process-shared
+// mutex: every operation fails with EINVAL instead of letting the C library
+// act on them (it may abort), and works again once the bytes are repaired.
+TEST(RingDamage, MutexOfAnotherKindIsRefused) {
+  Watchdog watchdog(10);
+  TestRing ring(kSmall);
+  ASSERT_TRUE(ring.ok());
+  ASSERT_TRUE(put(ring.handle(), "kept").ok());
+  const int kind = ring.handle().mutex->__data.__kind;
+  for (int damaged : {0, 1, 3 /* PTHREAD_MUTEX_ADAPTIVE_NP */, 32 /* PI */, kind | 32, -1}) {
+    ring.handle().mutex->__data.__kind = damaged;
+    auto got = ring_get(ring.handle());
+    ASSERT_FALSE(got.ok()) << damaged;
+    EXPECT_EQ(got.error().text(), "Mutex error: Pthread error: 22");
+    EXPECT_FALSE(put(ring.handle(), "x").ok());
+    EXPECT_FALSE(ring_get_view(ring.handle()).ok());
+    EXPECT_FALSE(ring_commit(ring.handle(), 8).ok());
+  }
+  ring.handle().mutex->__data.__kind = kind;
+  auto got = ring_get(ring.handle());
+  ASSERT_TRUE(got.ok());
+  EXPECT_EQ(as_string(got.value()), "kept");
+}
+
+// Another process rewriting the capacity while receives run: each receive
+// either works or is refused, and none divides by a capacity read a second
+// time (which once ended such a consumer with SIGFPE).
+TEST(RingDamage, CapacityFlippingDuringReceivesNeverCrashes) {
+  Watchdog watchdog(30);
+  TestRing ring(64 * 1024);
+  ASSERT_TRUE(ring.ok());
+  const RingHandle handle = ring.handle();
+  const uint64_t capacity = handle.header->capacity;
+  test::Pipe running;
+  Child flipper([&] {
+    running.signal();
+    for (uint64_t i = 0;; ++i) {
+      __atomic_store_n(&handle.header->capacity, (i & 1) ? capacity : uint64_t{0},
+                       __ATOMIC_RELAXED);
+    }
+    return 0;
+  });
+  ASSERT_TRUE(running.wait_signal(milliseconds(5000)));
+  const std::string message(3000, 'm');
+  int received = 0;
+  const int64_t end = monotonic_ns() + 1'000'000'000;
+  for (int round = 0; monotonic_ns() < end; ++round) {
+    (void)ring_put(handle, message.data(), message.size(), Deadline::after(0));
+    switch (round % 3) {
+      case 0:
+        received += ring_get(handle, Deadline::after(0)).ok();
+        break;
+      case 1: {
+        auto view = ring_get_view(handle, Deadline::after(0));
+        if (view.ok()) received += ring_commit(handle, view->next_pos).ok();
+        break;
+      }
+      default: {
+        auto got = ring_get_or_locate(handle, 100, Deadline::after(0));
+        if (got.ok() && got->located) {
+          std::string copy(got->located->length, '\0');
+          auto took =
+              ring_take(handle, *got->located, reinterpret_cast<std::byte*>(copy.data()));
+          received += took.ok() && *took;
+        }
+        break;
+      }
+    }
+  }
+  EXPECT_GT(received, 0);  // the receives did run against the flipping header
+  flipper.kill_and_reap();
 }
 
 // --- blocking and wake-ups between processes ------------------------------

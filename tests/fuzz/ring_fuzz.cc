@@ -1,29 +1,35 @@
-// Fuzzes the ring operations over a damaged shared header and data region.
+// Fuzzes the ring operations over a damaged shared header and data region,
+// damaged between operations and while they run.
 //
 // The ring is real: a memfd mapped with the ring's layout (header region, then
 // the data region twice), with inaccessible guard pages directly before and
 // after, so any access outside the mapping faults at once. Each input sets the
 // positions, the capacity, the data bytes and length prefixes, then runs a
-// sequence of put, get, get view, commit and further damage. Every operation
-// must return a value or an error; a view must lie inside the mapping.
+// sequence of put, get, get view, commit, locate-then-take (the path large
+// messages take) and further damage. Some steps run while a second thread
+// keeps rewriting positions, the capacity and the oldest length prefix, as a
+// buggy process sharing the ring could. Every operation must return a value
+// or an error; a view or a located message must lie inside the mapping.
 //
-// The operations block on a ring that looks full or empty (by design, without
-// a time limit), so the harness calls get and get view only when the header
-// says write_pos > read_pos, and put only when the ring's own room check says
-// the record fits now or can never fit; commit never blocks. The mutex bytes
-// are never damaged: a lock word full of garbage is not a ring state.
+// Every operation runs with a deadline that has already passed, so none
+// waits on a ring that looks full or empty. The mutex's kind word is damaged
+// between operations only: the operations must refuse a kind that is not
+// theirs, while a kind changed in the middle of a lock call is beyond what
+// any check can catch.
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "veskline_core/shm/ring_layout.h"
@@ -114,29 +120,67 @@ void plant_prefix(const Ring& r, uint64_t offset, uint32_t value) {
   std::memcpy(r.handle.data + offset % kData, &value, sizeof value);
 }
 
-bool has_data(const RingHeader& h) {
-  return h.write_pos.load() > h.read_pos.load();
-}
+// Rewrites the header from another thread while operations run, until told
+// to stop; what it writes comes from the input.
+class Damager {
+ public:
+  struct Plan {
+    uint64_t read_pos;
+    uint64_t write_pos;
+    uint64_t capacity;
+    uint32_t prefix;
+    unsigned what;  // bit 0 positions, bit 1 capacity, bit 2 prefix
+  };
 
-// The capacity the ring works with: the header's only when it is the size
-// that was mapped; any other value is refused like one too small for a record.
-uint64_t usable_capacity(const RingHeader& h) {
-  return h.capacity == kData ? kData : 0;
-}
+  explicit Damager(Ring& r) : ring_(r), thread_([this] { run(); }) {}
+  ~Damager() {
+    quit_ = true;
+    thread_.join();
+  }
 
-// The ring's own rule: a record that can never fit is refused at once;
-// otherwise put waits while the free space is short. Free space on a header
-// whose positions are inconsistent is taken to be none.
-bool put_returns_at_once(const RingHeader& h, uint64_t length) {
-  const uint64_t capacity = usable_capacity(h);
-  if (length > std::numeric_limits<uint32_t>::max() || capacity < 4 || length > capacity - 4)
-    return true;
-  const uint64_t read = h.read_pos.load(), write = h.write_pos.load();
-  const uint64_t used = (write < read || write - read > capacity) ? capacity : write - read;
-  return capacity - used >= 4 + length;
-}
+  void start(const Plan& plan) {
+    plan_ = plan;
+    active_.store(true, std::memory_order_release);
+  }
+  void stop() { active_.store(false, std::memory_order_release); }
 
-// A view must describe bytes inside the data region and its mirror.
+ private:
+  void run() {
+    while (!quit_.load(std::memory_order_relaxed)) {
+      if (!active_.load(std::memory_order_acquire)) {
+        std::this_thread::yield();
+        continue;
+      }
+      RingHeader& h = *ring_.handle.header;
+      const Plan plan = plan_;
+      for (int i = 0; i < 64 && active_.load(std::memory_order_relaxed); ++i) {
+        const bool flip = (i & 1) != 0;
+        if (plan.what & 1) {
+          h.read_pos.store(flip ? plan.read_pos : h.read_pos.load() + 4, std::memory_order_relaxed);
+          h.write_pos.store(flip ? plan.write_pos : h.write_pos.load() + 4,
+                            std::memory_order_relaxed);
+        }
+        if (plan.what & 2)
+          __atomic_store_n(&h.capacity, flip ? plan.capacity : kData, __ATOMIC_RELAXED);
+        if (plan.what & 4) {
+          const uint64_t at = h.read_pos.load(std::memory_order_relaxed) % kData;
+          __atomic_store_n(reinterpret_cast<uint8_t*>(ring_.handle.data + at),
+                           static_cast<uint8_t>(flip ? plan.prefix : plan.prefix >> 8),
+                           __ATOMIC_RELAXED);
+        }
+      }
+    }
+  }
+
+  Ring& ring_;
+  Plan plan_{};
+  std::atomic<bool> active_{false};
+  std::atomic<bool> quit_{false};
+  std::thread thread_;
+};
+
+// A view or located message must describe bytes inside the data region and
+// its mirror.
 void check_view(const Ring& r, const vesk::MessageView& view) {
   const std::byte* begin = r.handle.data;
   const std::byte* end = r.handle.data + 2 * kData;
@@ -150,12 +194,16 @@ void check_view(const Ring& r, const vesk::MessageView& view) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   Ring& r = ring();
+  static Damager damager(r);
+  static const int kind = r.handle.mutex->__data.__kind;
   RingHeader& h = *r.handle.header;
   FuzzedDataProvider in(bytes, size);
   static const std::vector<uint8_t> payload(kData, 0x5a);
+  const vesk::Deadline now = vesk::Deadline::at(0);
 
   // The damaged state.
-  h.capacity = pick_capacity(in);
+  r.handle.mutex->__data.__kind = kind;
+  __atomic_store_n(&h.capacity, pick_capacity(in), __ATOMIC_RELAXED);
   const uint64_t read = in.ConsumeBool() ? in.ConsumeIntegral<uint64_t>()
                                          : in.ConsumeIntegralInRange<uint64_t>(0, 4 * kData);
   h.read_pos.store(read);
@@ -167,28 +215,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
 
   vesk::MessageView last_view;
   for (int step = 0; step < 64 && in.remaining_bytes() > 0; ++step) {
-    switch (in.ConsumeIntegralInRange<int>(0, 6)) {
-      case 0: {  // put
+    // Some steps run while another thread rewrites the header.
+    const bool concurrent = in.ConsumeIntegralInRange<int>(0, 3) == 0;
+    if (concurrent) {
+      damager.start({pick_position(in, h.read_pos.load()), pick_position(in, h.read_pos.load()),
+                     pick_capacity(in), in.ConsumeIntegral<uint32_t>(),
+                     in.ConsumeIntegralInRange<unsigned>(1, 7)});
+    }
+    switch (in.ConsumeIntegralInRange<int>(0, 8)) {
+      case 0: {  // put: any length; one the ring accepts fits the payload buffer
         const uint64_t length = in.ConsumeBool() ? in.ConsumeIntegralInRange<uint64_t>(0, 2 * kData)
                                                  : in.ConsumeIntegral<uint64_t>();
-        if (!put_returns_at_once(h, length)) break;
-        // A length the ring accepts is below the mapped size, so the payload
-        // buffer always holds what put copies.
-        const uint64_t capacity = usable_capacity(h);
-        if (capacity >= 4 && length <= capacity - 4 && length > payload.size())
-          fail("accepted a record longer than the mapping");
-        (void)vesk::ring_put(r.handle, payload.data(), length);
+        auto put = vesk::ring_put(r.handle, payload.data(), std::min<uint64_t>(length, kData),
+                                  now);
+        (void)put;
         break;
       }
       case 1: {  // get
-        if (!has_data(h)) break;
-        auto got = vesk::ring_get(r.handle);
-        if (got.ok() && got->size > h.capacity) fail("get returned more than the capacity");
+        auto got = vesk::ring_get(r.handle, now);
+        if (got.ok() && got->size > kData) fail("get returned more than the mapped size");
         break;
       }
       case 2: {  // get view
-        if (!has_data(h)) break;
-        auto view = vesk::ring_get_view(r.handle);
+        auto view = vesk::ring_get_view(r.handle, now);
         if (view.ok()) {
           check_view(r, view.value());
           last_view = view.value();
@@ -201,11 +250,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
       case 4:  // commit of an arbitrary position
         (void)vesk::ring_commit(r.handle, pick_position(in, h.read_pos.load()));
         break;
-      case 5:  // damage a prefix at the read position or anywhere
+      case 5: {  // locate, then take into a buffer of the located size
+        auto got = vesk::ring_get_or_locate(r.handle, in.ConsumeIntegralInRange<uint64_t>(0, 64),
+                                            now);
+        if (got.ok() && got->located) {
+          check_view(r, *got->located);
+          std::vector<std::byte> copy(got->located->length);
+          (void)vesk::ring_take(r.handle, *got->located, copy.data(), now);
+        }
+        break;
+      }
+      case 6:  // damage a prefix at the read position or anywhere
         plant_prefix(r, in.ConsumeBool() ? h.read_pos.load() : in.ConsumeIntegral<uint64_t>(),
                      in.ConsumeIntegral<uint32_t>());
         break;
-      default:  // damage a position or the capacity mid-run
+      case 7:  // the mutex's kind word: another kind, or its own again
+        if (!concurrent) r.handle.mutex->__data.__kind = in.ConsumeBool() ? kind : in.ConsumeIntegral<int>();
+        break;
+      default:  // damage a position or the capacity between operations
         switch (in.ConsumeIntegralInRange<int>(0, 2)) {
           case 0:
             h.read_pos.store(pick_position(in, h.read_pos.load()));
@@ -214,11 +276,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
             h.write_pos.store(pick_position(in, h.read_pos.load()));
             break;
           default:
-            h.capacity = pick_capacity(in);
+            __atomic_store_n(&h.capacity, pick_capacity(in), __ATOMIC_RELAXED);
             break;
         }
         break;
     }
+    if (concurrent) damager.stop();
   }
   return 0;
 }

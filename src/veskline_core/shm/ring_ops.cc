@@ -31,9 +31,8 @@ class HeldMutex {
  public:
   static Result<HeldMutex, RingError> take(pthread_mutex_t* mutex, Deadline deadline,
                                            StopQuery& stop) {
-    // Bytes that are plainly not a robust process-shared mutex (damage, or a
-    // foreign object) would make the C library abort; refuse them instead.
-    if (!robust_mutex_initialised(mutex)) return Err{RingError::mutex(LockError::pthread(EINVAL))};
+    // Bytes that are plainly not a robust process-shared mutex (damage) are
+    // refused as EINVAL there, where the C library could abort on them.
     // A dead holder's mutex is taken over silently: positions are stored
     // whole, after the copy, so the ring is consistent whatever it did.
     if (auto locked = lock_robust_until(mutex, deadline, stop); !locked)

@@ -43,6 +43,19 @@ Result<Locked, LockError> after_lock(pthread_mutex_t* mutex, int code) {
   return Err{LockError::pthread(code)};
 }
 
+// The kind word init_robust_mutex produces, read once from a local mutex so
+// no glibc constant is repeated here.
+int expected_kind() {
+  static const int kind = [] {
+    pthread_mutex_t probe;
+    if (!init_robust_mutex(&probe).ok()) return -1;
+    const int value = probe.__data.__kind;
+    pthread_mutex_destroy(&probe);
+    return value;
+  }();
+  return kind;
+}
+
 }  // namespace
 
 Result<void, LockError> init_robust_mutex(pthread_mutex_t* mutex) {
@@ -57,6 +70,7 @@ Result<void, LockError> init_robust_mutex(pthread_mutex_t* mutex) {
 
 Result<Locked, LockError> lock_robust_until(pthread_mutex_t* mutex, Deadline deadline,
                                             StopQuery& stop) {
+  if (!robust_mutex_plausible(mutex)) return Err{LockError::pthread(EINVAL)};
   Spinner spinner;
   do {
     const int code = pthread_mutex_trylock(mutex);
@@ -104,10 +118,14 @@ Result<Locked, LockError> lock_robust(pthread_mutex_t* mutex) {
 }
 
 Result<Locked, LockError> trylock_robust(pthread_mutex_t* mutex) {
+  if (!robust_mutex_plausible(mutex)) return Err{LockError::pthread(EINVAL)};
   return after_lock(mutex, pthread_mutex_trylock(mutex));
 }
 
 Result<void, LockError> unlock_robust(pthread_mutex_t* mutex) {
+  // Damaged while held: leave it to the kernel's owner-died handling rather
+  // than let the C library act on a kind it never set.
+  if (!robust_mutex_plausible(mutex)) return Err{LockError::pthread(EINVAL)};
   int code = pthread_mutex_unlock(mutex);
   if (code != 0) return Err{LockError::pthread(code)};
   return {};
@@ -120,6 +138,10 @@ bool held_by_calling_thread(const pthread_mutex_t* mutex) {
   const auto tid = static_cast<unsigned>(::gettid());
   // A dead holder's word carries FUTEX_OWNER_DIED and no thread id.
   return (value & FUTEX_TID_MASK) == tid && (value & FUTEX_OWNER_DIED) == 0;
+}
+
+bool robust_mutex_plausible(const pthread_mutex_t* mutex) {
+  return __atomic_load_n(&mutex->__data.__kind, __ATOMIC_ACQUIRE) == expected_kind();
 }
 
 bool robust_mutex_initialised(const pthread_mutex_t* mutex) {

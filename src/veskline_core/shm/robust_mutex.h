@@ -42,7 +42,9 @@ Result<Locked, LockError> lock_robust_until(pthread_mutex_t* mutex, Deadline dea
 // lock_robust_until without a deadline or a way to stop.
 Result<Locked, LockError> lock_robust(pthread_mutex_t* mutex);
 
-// Non-blocking lock; EBUSY comes back as LockError::pthread(EBUSY).
+// Non-blocking lock; EBUSY comes back as LockError::pthread(EBUSY). Like
+// lock_robust_until, it refuses (EINVAL) a mutex whose kind is not the one
+// init_robust_mutex makes: damaged bytes would make the C library abort.
 Result<Locked, LockError> trylock_robust(pthread_mutex_t* mutex);
 
 Result<void, LockError> unlock_robust(pthread_mutex_t* mutex);
@@ -51,6 +53,10 @@ Result<void, LockError> unlock_robust(pthread_mutex_t* mutex);
 // owner id the kernel clears when a holder dies, so a recycled thread id never
 // matches a dead holder).
 bool held_by_calling_thread(const pthread_mutex_t* mutex);
+
+// True when the mutex's kind word is the one init_robust_mutex makes (robust,
+// process-shared, default type): anything else is damage, or not ours.
+bool robust_mutex_plausible(const pthread_mutex_t* mutex);
 
 // True once pthread_mutex_init has run on `mutex`: glibc stores the mutex kind
 // last, and an initialised robust process-shared mutex never has kind 0.
