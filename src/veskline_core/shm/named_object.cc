@@ -74,7 +74,8 @@ Result<UniqueFd, SegmentError> open_object(const std::string& system_name) {
 }
 
 Result<NewObject, SegmentError> create_object(const std::string& system_name, uint64_t size) {
-  UniqueFd fd(::shm_open(system_name.c_str(), O_RDWR | O_CREAT | O_EXCL, static_cast<mode_t>(kSegmentMode)));
+  UniqueFd fd(::shm_open(system_name.c_str(), O_RDWR | O_CREAT | O_EXCL,
+                         static_cast<mode_t>(kSegmentMode)));
   if (!fd.valid()) return Err{last_errno()};
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) {

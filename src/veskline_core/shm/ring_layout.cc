@@ -1,6 +1,5 @@
 #include "veskline_core/shm/ring_layout.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -137,7 +136,8 @@ Result<AttachedRing, AttachError> open_ring(std::string_view name) {
 }
 
 Result<AttachedRing, AttachError> create_ring(std::string_view name, uint64_t data_size) {
-  if (auto checked = check_data_size(data_size); !checked) return Err{creation_error(checked.error())};
+  if (auto checked = check_data_size(data_size); !checked)
+    return Err{creation_error(checked.error())};
   auto system_name = normalize_segment_name(name);
   if (!system_name) return Err{creation_error(system_name.error())};
   auto created = create_object(system_name.value(), kHeaderRegionSize + data_size);
