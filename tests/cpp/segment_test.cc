@@ -218,7 +218,7 @@ TEST_F(MirroredSegmentTest, ExclusiveCreateAndMissingOpen) {
   expect_errno(again.error(), EEXIST);
 }
 
-TEST_F(MirroredSegmentTest, ZeroDataSizeFailsAndLeavesTheObject) {
+TEST_F(MirroredSegmentTest, ZeroDataSizeFailsAndRemovesTheObject) {
   TestName name;
   const size_t fds = open_fd_count();
   auto created = open_mirrored_segment(name.name(), 0, true);
@@ -226,14 +226,21 @@ TEST_F(MirroredSegmentTest, ZeroDataSizeFailsAndLeavesTheObject) {
   expect_errno(created.error(), EINVAL);
   EXPECT_EQ(open_fd_count(), fds);
   EXPECT_FALSE(mapped_in_process(name)) << "the header mapping outlived the failure";
+  EXPECT_EQ(object_size(name.system()), -1) << "the failed create left its object";
 
-  EXPECT_EQ(object_size(name.system()), 16384);
+  // An object somebody else made under the name is theirs: a failing create
+  // reports EEXIST and leaves it, and so does a failing open.
+  const int fd = ::shm_open(name.system().c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, 16384), 0);
+  ::close(fd);
   auto again = open_mirrored_segment(name.name(), 0, true);
   ASSERT_FALSE(again.ok());
   expect_errno(again.error(), EEXIST);
   auto opened = open_mirrored_segment(name.name(), 0, false);
   ASSERT_FALSE(opened.ok());
   expect_errno(opened.error(), EINVAL);
+  EXPECT_EQ(object_size(name.system()), 16384);
 }
 
 TEST_F(MirroredSegmentTest, UnalignedDataSizeIsCheckedFirst) {

@@ -1,6 +1,5 @@
 #include "veskline_core/pool/pool_core.h"
 
-#include <cerrno>
 #include <new>
 #include <string>
 
@@ -33,8 +32,8 @@ struct PoolObject {
 const Signature kNewSig{"VeskPoolCore.__new__()", {"size_mb"}, 1};
 const Signature kPutSig{"VeskPoolCore.put_task()", {"data"}, 1};
 
-// Removes, on a failed construction, every name this constructor created.
-// EEXIST means the name belongs to somebody else and is left alone.
+// Removes, on a failed construction, the rings this constructor made; a ring
+// that failed to be made has removed its own name already.
 class CreatedNames {
  public:
   void created(const std::string& name) { names_[count_++] = &name; }
@@ -48,8 +47,9 @@ class CreatedNames {
   int count_ = 0;
 };
 
-bool name_was_created(const SegmentError& error) {
-  return error.kind() == SegmentError::Kind::Errno && error.err() != EEXIST;
+PyObject* raise_create_error(const AttachError& error, const char* creating,
+                             const char* initialising) {
+  return raise_error(error.stage == AttachStage::Creation ? creating : initialising, error);
 }
 
 PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -66,22 +66,18 @@ PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::string result_name = "vk_res_" + id;
   CreatedNames cleanup;
 
-  auto task = open_mirrored_segment(task_name, *bytes, true);
+  auto task = create_ring(task_name, *bytes);
   if (!task) {
-    if (name_was_created(task.error())) cleanup.created(task_name);
-    return raise_error("Failed to create task shm: ", task.error());
+    return raise_create_error(task.error(), "Failed to create task shm: ",
+                              "Failed to init task buffer: ");
   }
   cleanup.created(task_name);
-  auto result = open_mirrored_segment(result_name, *bytes, true);
+  auto result = create_ring(result_name, *bytes);
   if (!result) {
-    if (name_was_created(result.error())) cleanup.created(result_name);
-    return raise_error("Failed to create result shm: ", result.error());
+    return raise_create_error(result.error(), "Failed to create result shm: ",
+                              "Failed to init result buffer: ");
   }
   cleanup.created(result_name);
-  auto task_ring = init_ring_header(task->base(), task->length());
-  if (!task_ring) return raise_error("Failed to init task buffer: ", task_ring.error());
-  auto result_ring = init_ring_header(result->base(), result->length());
-  if (!result_ring) return raise_error("Failed to init result buffer: ", result_ring.error());
 
   PyObject* self = allocate(type);
   if (self == nullptr) return nullptr;
@@ -89,10 +85,10 @@ PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto* pool = reinterpret_cast<PoolObject*>(self);
   new (&pool->task_name) std::string(std::move(task_name));
   new (&pool->result_name) std::string(std::move(result_name));
-  new (&pool->task_segment) MirroredSegment(std::move(task).value());
-  new (&pool->result_segment) MirroredSegment(std::move(result).value());
-  pool->task_ring = task_ring.value();
-  pool->result_ring = result_ring.value();
+  new (&pool->task_segment) MirroredSegment(std::move(task->segment));
+  new (&pool->result_segment) MirroredSegment(std::move(result->segment));
+  pool->task_ring = task->ring;
+  pool->result_ring = result->ring;
   new (&pool->uses) UseCounter();
   return self;
 }

@@ -7,6 +7,7 @@
 // texts are part of the module's interface and must not change.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 
@@ -40,6 +41,15 @@ class SegmentError {
   uint64_t a_ = 0;
   uint64_t b_ = 0;
 };
+
+// The calling thread's errno as a SegmentError: the one place a failed system
+// call of the segment layer becomes an error value. Call it in the statement
+// that tests the failed call, before anything else can overwrite errno
+// (including the destructors of RAII owners, which run after a return value
+// is built).
+inline SegmentError last_errno() {
+  return SegmentError::from_errno(errno);
+}
 
 class LockError {
  public:

@@ -1,6 +1,5 @@
 #include "veskline_core/shm/named_lock.h"
 
-#include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -11,7 +10,7 @@
 #include <utility>
 
 #include "veskline_core/shm/clock.h"
-#include "veskline_core/shm/unique_fd.h"
+#include "veskline_core/shm/named_object.h"
 
 namespace vesk {
 
@@ -23,12 +22,6 @@ constexpr int kCreateRounds = 5;
 // How long an attacher waits for a record that is still being created.
 constexpr int64_t kReadyTimeoutNs = 10'000'000'000;
 constexpr int64_t kReadyPollNs = 1'000'000;
-
-SegmentError saved_errno() {
-  return SegmentError::from_errno(errno);
-}
-
-
 
 // Polls `ready` until it holds or the deadline passes.
 template <class F>
@@ -65,12 +58,11 @@ struct Opened {
   struct stat status;
 };
 
-Result<Opened, SegmentError> map_record(const UniqueFd& fd) {
+Result<Opened, SegmentError> map_record(int fd) {
   Opened opened{};
-  if (::fstat(fd.get(), &opened.status) != 0) return Err{saved_errno()};
-  void* address =
-      ::mmap(nullptr, kPlainSegmentSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
-  if (address == MAP_FAILED) return Err{saved_errno()};
+  if (::fstat(fd, &opened.status) != 0) return Err{last_errno()};
+  void* address = ::mmap(nullptr, kPlainSegmentSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (address == MAP_FAILED) return Err{last_errno()};
   opened.segment = std::make_shared<PlainSegment>(Mapping(address, kPlainSegmentSize));
   return opened;
 }
@@ -80,41 +72,51 @@ Result<Opened, SegmentError> map_record(const UniqueFd& fd) {
 Result<NamedLock, LockOpenError> NamedLock::open(std::string_view name) {
   auto system_name = normalize_segment_name(name);
   if (!system_name) return Err{LockOpenError{false, system_name.error(), {}}};
-  const char* path = system_name->c_str();
   SegmentError create_error = SegmentError::from_errno(EEXIST);
 
   for (int round = 0; round < kCreateRounds; ++round) {
-    UniqueFd fd(::shm_open(path, O_RDWR, kSegmentMode));
-    if (fd.valid()) {
+    auto existing = open_object(system_name.value());
+    if (existing) {
+      const UniqueFd& fd = existing.value();
       // Attach, but never touch a record that is short or not initialised.
+      // A record whose name goes away meanwhile was given up by its creator:
+      // start over.
       const int64_t deadline = monotonic_ns() + kReadyTimeoutNs;
+      bool removed = false;
       const bool long_enough = wait_until(deadline, [&] {
-        struct stat status {};
-        return ::fstat(fd.get(), &status) == 0 && status.st_size >= off_t{kPlainSegmentSize};
+        if (object_size(fd.get()) >= int64_t{kPlainSegmentSize}) return true;
+        return removed = object_removed(fd.get());
       });
+      if (removed) continue;
       if (!long_enough) break;
-      auto opened = map_record(fd);
+      auto opened = map_record(fd.get());
       if (!opened) return Err{LockOpenError{false, opened.error(), {}}};
       auto* mutex = reinterpret_cast<pthread_mutex_t*>(opened->segment->address());
-      if (!wait_until(deadline, [&] { return robust_mutex_initialised(mutex); })) break;
+      const bool ready = wait_until(deadline, [&] {
+        if (robust_mutex_initialised(mutex)) return true;
+        return removed = object_removed(fd.get());
+      });
+      if (removed) continue;
+      if (!ready) break;
       return NamedLock(std::move(opened->segment), opened->status.st_dev, opened->status.st_ino);
     }
+    // Another user's record is refused, never attached or raced for.
+    if (existing.error().err() == EACCES) return Err{LockOpenError{false, existing.error(), {}}};
 
-    UniqueFd created(::shm_open(path, O_RDWR | O_CREAT | O_EXCL, kSegmentMode));
-    if (!created.valid()) {
-      create_error = saved_errno();
+    auto created = create_object(system_name.value(), kPlainSegmentSize);
+    if (!created) {
+      create_error = created.error();
       if (create_error.err() == EEXIST) continue;  // created by another process just now: attach
       return Err{LockOpenError{false, create_error, {}}};
     }
-    if (::ftruncate(created.get(), off_t{kPlainSegmentSize}) != 0) {
-      return Err{LockOpenError{false, saved_errno(), {}}};
-    }
-    auto opened = map_record(created);
+    // From here on, a failure removes the new name again (NewObject).
+    auto opened = map_record(created.value().fd());
     if (!opened) return Err{LockOpenError{false, opened.error(), {}}};
     auto* mutex = reinterpret_cast<pthread_mutex_t*>(opened->segment->address());
     if (auto init = init_robust_mutex(mutex); !init) {
       return Err{LockOpenError{true, {}, init.error()}};
     }
+    created.value().keep();
     return NamedLock(std::move(opened->segment), opened->status.st_dev, opened->status.st_ino);
   }
   return Err{LockOpenError{false, create_error, {}}};

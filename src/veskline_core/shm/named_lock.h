@@ -7,7 +7,10 @@
 //     4096 bytes, or one whose mutex is not initialised yet (another process
 //     is between its create and its init), is waited for, up to 10 s;
 //   - of several processes creating one new name at once, the losers of the
-//     exclusive create go back to attaching instead of failing.
+//     exclusive create go back to attaching instead of failing;
+//   - a record that another user owns is refused (EACCES) and never mapped;
+//   - a new record has its memory reserved, and a create that fails after
+//     the exclusive open (no memory, a failed init) removes its name again.
 // Ownership is per thread. Acquiring a lock the calling thread already holds
 // fails at once with EDEADLK instead of waiting for ever. While a thread of
 // this process holds a lock, the mapping it was taken through stays mapped

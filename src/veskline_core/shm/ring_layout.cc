@@ -1,6 +1,5 @@
 #include "veskline_core/shm/ring_layout.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,10 +7,10 @@
 #include <cerrno>
 #include <utility>
 
-#include "veskline_core/shm/mapping.h"
-#include "veskline_core/shm/robust_mutex.h"
 #include "veskline_core/shm/clock.h"
-#include "veskline_core/shm/unique_fd.h"
+#include "veskline_core/shm/mapping.h"
+#include "veskline_core/shm/named_object.h"
+#include "veskline_core/shm/robust_mutex.h"
 
 namespace vesk {
 
@@ -22,8 +21,6 @@ namespace {
 // our create, so a handful of rounds only gives up on a pathological churn.
 constexpr int kAttachRounds = 5;
 
-
-
 AttachError opening_error(RingError error) {
   return AttachError{AttachStage::Opening, SegmentError{}, error};
 }
@@ -32,36 +29,45 @@ AttachError creation_error(SegmentError error) {
   return AttachError{AttachStage::Creation, error, RingError{}};
 }
 
-// The object's current size, or -1 when it cannot be read (treated like an
-// object that is still too short).
-int64_t object_size(int fd) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) return -1;
-  return static_cast<int64_t>(info.st_size);
+bool is_errno(const SegmentError& error, int value) {
+  return error.kind() == SegmentError::Kind::Errno && error.err() == value;
+}
+
+// The name was removed while we waited for its header: its creator gave up.
+bool gone(const AttachError& error) {
+  return error.stage == AttachStage::Creation && is_errno(error.segment, ENOENT);
+}
+
+uint64_t page_size() {
+  const long page = ::sysconf(_SC_PAGESIZE);
+  return page > 0 ? static_cast<uint64_t>(page) : 0;
 }
 
 // Waits for the header of an existing object to become ready, then maps the
-// ring. Touches no byte beyond the object's size: only the header region is
-// mapped while waiting, and only once the object is at least that long.
-Result<AttachedRing, AttachError> attach_existing(int fd, uint64_t data_size) {
+// ring, for `expected` bytes of data or (0) for what the header says. Touches
+// no byte beyond the object's size: only the header region is mapped while
+// waiting, and only once the object is at least that long.
+Result<AttachedRing, AttachError> attach_existing(int fd, uint64_t expected) {
   const int64_t start = monotonic_ns();
   Mapping header_region;
+  uint64_t capacity = 0;
   for (;;) {
     if (!header_region.valid() && object_size(fd) >= static_cast<int64_t>(kHeaderRegionSize)) {
       void* base = ::mmap(nullptr, kHeaderRegionSize, PROT_READ, MAP_SHARED, fd, 0);
-      if (base != MAP_FAILED) header_region = Mapping(base, kHeaderRegionSize);
+      // No address space for even the header: waiting would not change that.
+      if (base == MAP_FAILED) return Err{creation_error(last_errno())};
+      header_region = Mapping(base, kHeaderRegionSize);
     }
     if (header_region.valid()) {
       const auto* header = reinterpret_cast<const RingHeader*>(header_region.base());
       // Acquire: pairs with the creator's release store, so `capacity` and
       // the mutex are read as the creator left them.
       if (header->initialized.load(std::memory_order_acquire) != 0) {
-        const uint64_t capacity = header->capacity;
-        if (capacity != data_size)
-          return Err{opening_error(RingError::header_mismatch(data_size, capacity))};
+        capacity = header->capacity;
         break;
       }
     }
+    if (object_removed(fd)) return Err{creation_error(SegmentError::from_errno(ENOENT))};
     // Exactly the timeout still waits one more round.
     if (monotonic_ns() - start > kAttachTimeoutNs)
       return Err{opening_error(RingError::init_timeout())};
@@ -69,28 +75,25 @@ Result<AttachedRing, AttachError> attach_existing(int fd, uint64_t data_size) {
   }
   header_region.reset();
 
-  // A ready header whose object is shorter than its capacity says would fault
-  // on first use; report it as the mismatch it is.
   const int64_t size = object_size(fd);
-  if (size < static_cast<int64_t>(kHeaderRegionSize + data_size)) {
-    const uint64_t found = size < static_cast<int64_t>(kHeaderRegionSize)
-                               ? 0
-                               : static_cast<uint64_t>(size) - kHeaderRegionSize;
-    return Err{opening_error(RingError::header_mismatch(data_size, found))};
-  }
+  const uint64_t found = size < static_cast<int64_t>(kHeaderRegionSize)
+                             ? 0
+                             : static_cast<uint64_t>(size) - kHeaderRegionSize;
+  if (expected != 0 && capacity != expected)
+    return Err{opening_error(RingError::header_mismatch(expected, capacity))};
+  // A ready header whose object is shorter than its capacity says would fault
+  // on first use, and one whose capacity no ring can have is damaged; both
+  // are the mismatch they are.
+  const uint64_t page = page_size();
+  if (capacity == 0 || page == 0 || capacity % page != 0)
+    return Err{opening_error(RingError::header_mismatch(capacity, found))};
+  if (found < capacity) return Err{opening_error(RingError::header_mismatch(capacity, found))};
 
-  auto mapped = map_mirrored(fd, data_size);
+  auto mapped = map_mirrored(fd, capacity);
   if (!mapped) return Err{creation_error(mapped.error())};
   AttachedRing attached{std::move(mapped).value(), RingHandle{}};
   attached.ring = ring_handle(attached.segment.base(), attached.segment.length());
   return attached;
-}
-
-// Opens an existing object read-write, or returns an invalid descriptor.
-UniqueFd open_existing(std::string_view name) {
-  auto system_name = normalize_segment_name(name);
-  if (!system_name) return UniqueFd{};
-  return UniqueFd(::shm_open(system_name.value().c_str(), O_RDWR, 0));
 }
 
 }  // namespace
@@ -124,32 +127,60 @@ RingHandle ring_handle(std::byte* base, uint64_t mapping_length) {
                     header,         base + kHeaderRegionSize, data_size};
 }
 
+Result<AttachedRing, AttachError> open_ring(std::string_view name) {
+  auto system_name = normalize_segment_name(name);
+  if (!system_name) return Err{creation_error(system_name.error())};
+  auto fd = open_object(system_name.value());
+  if (!fd) return Err{creation_error(fd.error())};
+  return attach_existing(fd.value().get(), 0);
+}
+
+Result<AttachedRing, AttachError> create_ring(std::string_view name, uint64_t data_size) {
+  if (auto checked = check_data_size(data_size); !checked)
+    return Err{creation_error(checked.error())};
+  auto system_name = normalize_segment_name(name);
+  if (!system_name) return Err{creation_error(system_name.error())};
+  auto created = create_object(system_name.value(), kHeaderRegionSize + data_size);
+  if (!created) return Err{creation_error(created.error())};
+  // From here on, every failure removes the name again (NewObject).
+  auto mapped = map_mirrored(created.value().fd(), data_size);
+  if (!mapped) return Err{creation_error(mapped.error())};
+  AttachedRing attached{std::move(mapped).value(), RingHandle{}};
+  auto ring = init_ring_header(attached.segment.base(), attached.segment.length());
+  if (!ring) return Err{AttachError{AttachStage::Initialisation, SegmentError{}, ring.error()}};
+  attached.ring = ring.value();
+  created.value().keep();
+  return attached;
+}
+
 Result<AttachedRing, AttachError> attach_ring(std::string_view name, uint64_t data_size) {
   // No ring can be mapped with a data size of 0 or of partial pages, so such
   // a size never attaches: the create below reports why (or EEXIST for a
   // name that exists), instead of a 10-second wait on somebody else's object.
-  const auto page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+  const uint64_t page = page_size();
   const bool mappable = data_size != 0 && page != 0 && data_size % page == 0;
   for (int round = 1;; ++round) {
     if (mappable) {
-      if (UniqueFd fd = open_existing(name); fd.valid())
-        return attach_existing(fd.get(), data_size);
+      if (auto system_name = normalize_segment_name(name); system_name) {
+        auto fd = open_object(system_name.value());
+        if (fd) {
+          auto attached = attach_existing(fd.value().get(), data_size);
+          if (attached || !gone(attached.error())) return attached;
+        } else if (is_errno(fd.error(), EACCES)) {
+          return Err{creation_error(fd.error())};
+        }
+        // Otherwise the name is missing (or unusable, and the create below
+        // says why).
+      }
     }
 
-    auto created = open_mirrored_segment(name, data_size, true);
-    if (!created) {
-      const SegmentError& error = created.error();
-      const bool lost_race = error.kind() == SegmentError::Kind::Errno && error.err() == EEXIST;
-      // Someone created the name between our open and our create: attach.
-      if (lost_race && round < kAttachRounds) continue;
-      return Err{creation_error(error)};
-    }
-
-    MirroredSegment segment = std::move(created).value();
-    auto ring = init_ring_header(segment.base(), segment.length());
-    // On failure `segment` unmaps as it goes out of scope; the name stays.
-    if (!ring) return Err{AttachError{AttachStage::Initialisation, SegmentError{}, ring.error()}};
-    return AttachedRing{std::move(segment), ring.value()};
+    auto created = create_ring(name, data_size);
+    if (created) return created;
+    // Someone created the name between our open and our create: attach.
+    if (created.error().stage == AttachStage::Creation &&
+        is_errno(created.error().segment, EEXIST) && round < kAttachRounds)
+      continue;
+    return created;
   }
 }
 

@@ -85,7 +85,10 @@ struct AttachedRing {
   RingHandle ring;
 };
 
-// Where attach_ring failed, so the caller can choose its message prefix.
+// Where opening or creating a ring failed, so the caller can choose its
+// message prefix: Creation for the object (its name, open, create, reserve or
+// mapping: a SegmentError), Initialisation for a new header, Opening for an
+// existing ring that is not usable (a RingError).
 enum class AttachStage { Creation, Initialisation, Opening };
 
 struct AttachError {
@@ -95,15 +98,38 @@ struct AttachError {
   std::string text() const { return stage == AttachStage::Creation ? segment.text() : ring.text(); }
 };
 
-// Create-or-attach: open the name; if that fails, create it exclusively and
-// initialise the header (an EEXIST from a concurrent creator goes back to
-// opening, a bounded number of times). An attacher never reads beyond the
-// object's current size, waits up to 10 s (polling every 10 ms) for
-// `initialized`, and fails with HeaderMismatch(data_size, capacity) as soon
-// as a ready header disagrees on the size (or its object is shorter than that
-// size). Failing to map an existing ring reports the SegmentError at the
-// Creation stage. Nothing is left mapped on failure; a created name is never
-// removed.
+// Attaches to the existing ring `name`; never creates. The data size is the
+// one the ready header gives. Errors at Creation: the name (NulInName, or
+// shm_open's errno: ENOENT when missing), EACCES when another user owns the
+// object (it is never mapped), ENOENT as well when the name is removed while
+// waiting for its creator, and the mapping's errno (ENOMEM when this process
+// has no address space for it, reported at once). At Opening: InitTimeout
+// when the header is not ready within 10 s (polled every 10 ms), and
+// HeaderMismatch(capacity, data bytes of the object) when the header's
+// capacity is not a page multiple or the object is shorter than it says.
+// Only the header region is mapped while waiting, and only once the object
+// is that long. Nothing is left mapped on failure.
+Result<AttachedRing, AttachError> open_ring(std::string_view name);
+
+// Creates the ring `name` exclusively, for `data_size` bytes of data, with
+// all of its memory reserved, and initialises its header. Errors at Creation:
+// Unaligned when data_size is not a page multiple (checked before the name),
+// the name (NulInName, EINVAL, ENAMETOOLONG), EEXIST when the name exists,
+// ENOSPC (or the reservation's errno) when /dev/shm cannot back it, EINVAL
+// for a data size of 0 or beyond off_t, ENOMEM when it cannot be mapped; at
+// Initialisation: the mutex's error. Any failure after the exclusive create
+// removes the name again (only if it still names the object this call made).
+Result<AttachedRing, AttachError> create_ring(std::string_view name, uint64_t data_size);
+
+// Create-or-attach: open_ring with an expected size, else create_ring. Opening
+// a name that does not exist (or is removed while its creator's header is
+// waited for) goes on to create it; an EEXIST from a concurrent creator goes
+// back to opening, a bounded number of times. Errors are open_ring's and
+// create_ring's, with these differences: a ready header that disagrees on the
+// size fails at once with HeaderMismatch(data_size, capacity); a data size of
+// 0 or of partial pages is never opened, so the create reports it (or EEXIST
+// for a name that exists); and an open that fails for another reason than
+// EACCES goes on to the create, whose error is reported.
 Result<AttachedRing, AttachError> attach_ring(std::string_view name, uint64_t data_size);
 
 }  // namespace vesk

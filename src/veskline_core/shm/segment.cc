@@ -10,35 +10,39 @@
 #include <limits>
 #include <utility>
 
-#include "veskline_core/shm/unique_fd.h"
+#include "veskline_core/shm/named_object.h"
 
 namespace vesk {
 
 namespace {
 
-// The one place errno becomes a SegmentError. Call it in the statement that
-// tests the failed call, before anything else can overwrite errno (including
-// the destructors of RAII owners, which run after a return value is built).
-Err<SegmentError> errno_error() {
-  return Err{SegmentError::from_errno(errno)};
-}
-
-// Opens or exclusively creates the object; a new object is sized to `size`.
-// A failed ftruncate leaves the new object behind: nothing here unlinks.
-Result<UniqueFd, SegmentError> open_object(const std::string& system_name, bool create,
-                                           uint64_t size) {
-  const int flags = create ? (O_RDWR | O_CREAT | O_EXCL) : O_RDWR;
-  UniqueFd fd(::shm_open(system_name.c_str(), flags, static_cast<mode_t>(kSegmentMode)));
-  if (!fd.valid()) return errno_error();
-  // A size beyond off_t turns negative here and ftruncate refuses it (EINVAL).
-  if (create && ::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) return errno_error();
-  return fd;
-}
-
 // Maps `length` bytes of `fd` at object offset `offset` over the fixed address.
 bool map_fixed(std::byte* address, uint64_t length, int fd, uint64_t offset) {
   return ::mmap(address, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd,
                 static_cast<off_t>(offset)) != MAP_FAILED;
+}
+
+Result<PlainSegment, SegmentError> map_plain(int fd) {
+  void* address = ::mmap(nullptr, kPlainSegmentSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (address == MAP_FAILED) return Err{last_errno()};
+  return PlainSegment(Mapping(address, kPlainSegmentSize));
+}
+
+// Opens or creates the object and maps it with `map`; a created object whose
+// mapping fails is removed again (by NewObject).
+template <class Map>
+auto open_or_create(const std::string& system_name, bool create, uint64_t size, Map map)
+    -> decltype(map(0)) {
+  if (!create) {
+    auto fd = open_object(system_name);
+    if (!fd) return Err{fd.error()};
+    return map(fd.value().get());
+  }
+  auto created = create_object(system_name, size);
+  if (!created) return Err{created.error()};
+  auto mapped = map(created.value().fd());
+  if (mapped) created.value().keep();
+  return mapped;
 }
 
 }  // namespace
@@ -56,28 +60,27 @@ Result<std::string, SegmentError> normalize_segment_name(std::string_view name) 
 Result<PlainSegment, SegmentError> open_plain_segment(std::string_view name, bool create) {
   auto system_name = normalize_segment_name(name);
   if (!system_name) return Err{system_name.error()};
-  auto fd = open_object(system_name.value(), create, kPlainSegmentSize);
-  if (!fd) return Err{fd.error()};
-  void* address =
-      ::mmap(nullptr, kPlainSegmentSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd.value().get(), 0);
-  if (address == MAP_FAILED) return errno_error();
-  return PlainSegment(Mapping(address, kPlainSegmentSize));
+  return open_or_create(system_name.value(), create, kPlainSegmentSize, map_plain);
 }
 
-Result<MirroredSegment, SegmentError> open_mirrored_segment(std::string_view name,
-                                                            uint64_t data_size, bool create) {
+Result<void, SegmentError> check_data_size(uint64_t data_size) {
   const long page_size = ::sysconf(_SC_PAGESIZE);
   const uint64_t page = page_size > 0 ? static_cast<uint64_t>(page_size) : 0;
   if (page == 0 || page > kHeaderRegionSize || kHeaderRegionSize % page != 0) {
     return Err{SegmentError::unaligned(kHeaderRegionSize, page)};
   }
   if (data_size % page != 0) return Err{SegmentError::unaligned(data_size, page)};
+  return {};
+}
+
+Result<MirroredSegment, SegmentError> open_mirrored_segment(std::string_view name,
+                                                            uint64_t data_size, bool create) {
+  if (auto checked = check_data_size(data_size); !checked) return Err{checked.error()};
 
   auto system_name = normalize_segment_name(name);
   if (!system_name) return Err{system_name.error()};
-  auto fd = open_object(system_name.value(), create, kHeaderRegionSize + data_size);
-  if (!fd) return Err{fd.error()};
-  return map_mirrored(fd.value().get(), data_size);
+  return open_or_create(system_name.value(), create, kHeaderRegionSize + data_size,
+                        [data_size](int fd) { return map_mirrored(fd, data_size); });
 }
 
 Result<MirroredSegment, SegmentError> map_mirrored(int fd, uint64_t data_size) {
@@ -91,17 +94,17 @@ Result<MirroredSegment, SegmentError> map_mirrored(int fd, uint64_t data_size) {
   // Reserve the whole range first so the three fixed mappings below can only
   // replace our own reservation, never someone else's pages.
   void* reserved = ::mmap(nullptr, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (reserved == MAP_FAILED) return errno_error();
+  if (reserved == MAP_FAILED) return Err{last_errno()};
   Mapping mapping(reserved, length);
   std::byte* const base = mapping.base();
 
   // On failure `mapping` unmaps the whole range after errno has been read.
-  if (!map_fixed(base, kHeaderRegionSize, fd, 0)) return errno_error();
+  if (!map_fixed(base, kHeaderRegionSize, fd, 0)) return Err{last_errno()};
   if (!map_fixed(base + kHeaderRegionSize, data_size, fd, kHeaderRegionSize)) {
-    return errno_error();
+    return Err{last_errno()};
   }
   if (!map_fixed(base + kHeaderRegionSize + data_size, data_size, fd, kHeaderRegionSize)) {
-    return errno_error();
+    return Err{last_errno()};
   }
   return MirroredSegment(std::move(mapping));
 }
@@ -109,7 +112,7 @@ Result<MirroredSegment, SegmentError> map_mirrored(int fd, uint64_t data_size) {
 Result<void, SegmentError> unlink_segment(std::string_view name) {
   auto system_name = normalize_segment_name(name);
   if (!system_name) return Err{system_name.error()};
-  if (::shm_unlink(system_name.value().c_str()) != 0) return errno_error();
+  if (::shm_unlink(system_name.value().c_str()) != 0) return Err{last_errno()};
   return {};
 }
 
