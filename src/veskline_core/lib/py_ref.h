@@ -3,8 +3,8 @@
 // Every ownership transfer is named at the call site: Ref::steal takes over a
 // new reference (as returned by most C API calls), Ref::new_ref takes a new
 // strong reference of its own to a borrowed one (like Py_NewRef), release()
-// hands the reference back to the caller (usually the interpreter). The destructor drops what is still
-// held. Use only with the interpreter lock held.
+// hands the reference back to the caller (usually the interpreter). The
+// destructor drops what is still held. Use only with the interpreter lock held.
 #pragma once
 
 #include <Python.h>
