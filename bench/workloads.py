@@ -52,6 +52,7 @@ def _producer(tr, state, size, index, producers, ctl):
             if n == 0:
                 break
             share = n // producers + (1 if index < n % producers else 0)
+            ctl["sent"][rnd * producers + index] = share
             ctl["t0"][rnd * producers + index] = time.perf_counter()
             for _ in range(share):
                 send(payload)
@@ -132,6 +133,7 @@ def run_stream(tr: Transport, size: int, producers: int, consumers: int,
             "count": CTX.RawValue("q", _first_count(size)),
             "t0": CTX.RawArray("d", rounds * producers),
             "t1": CTX.RawArray("d", rounds * consumers),
+            "sent": CTX.RawArray("q", rounds * producers),
             "got": CTX.RawArray("q", rounds * consumers),
             "failed": CTX.RawValue("i", 0),
             "consumers": consumers,
@@ -147,10 +149,17 @@ def run_stream(tr: Transport, size: int, producers: int, consumers: int,
         if not ok or ctl["failed"].value:
             raise RuntimeError(f"{tr.name}: a benchmark process failed or hung")
         rates = []
-        for rnd in range(1, rounds):
+        for rnd in range(rounds):
+            sent = sum(ctl["sent"][rnd * producers + p] for p in range(producers))
+            got = sum(ctl["got"][rnd * consumers + c] for c in range(consumers))
+            # A message lost, duplicated or spilled into another round would
+            # make every rate wrong; refuse the run instead.
+            if got != sent:
+                raise RuntimeError(f"{tr.name}: round {rnd} delivered {got} of {sent} messages")
+            if rnd == 0:
+                continue  # the calibration round is not timed
             start = min(ctl["t0"][rnd * producers + p] for p in range(producers))
             end = max(ctl["t1"][rnd * consumers + c] for c in range(consumers))
-            got = sum(ctl["got"][rnd * consumers + c] for c in range(consumers))
             rates.append(got / (end - start))
         return rates
     finally:

@@ -66,6 +66,12 @@ TEST(NamedLock, KilledHolderHandsOverWithOwnerDied) {
 }
 
 TEST(NamedLock, HolderNeverWaitsOnItself) {
+#if defined(__SANITIZE_THREAD__)
+  // Releasing through a second mapping of the lock, and from a thread that
+  // does not hold it (to see EPERM), are both what the thread sanitizer
+  // reports, by design: it keys mutexes by address and tracks their owners.
+  GTEST_SKIP() << "releases the thread sanitizer rightly reports";
+#endif
   Watchdog watchdog(30);
   ShmName name;
   NamedLock first = open_lock(name);

@@ -67,9 +67,10 @@ TEST(RingLimits, RecordFillingTheWholeRingFitsAndOneByteMoreIsRefusedAtOnce) {
   ASSERT_TRUE(ring.ok());
   const auto payload = pattern(kSmall, 7);
 
-  // Into a full ring: a waiting put would hang here (the watchdog fails it).
   ASSERT_TRUE(ring_put(ring.handle(), payload.data(), kSmall - 4).ok());
   EXPECT_EQ(write_pos(ring.handle()), kSmall);
+  // Into the now full ring: a put that waited for room would hang here (the
+  // watchdog fails it).
   auto refused = ring_put(ring.handle(), payload.data(), kSmall - 3);
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().text(), "Buffer too small");
@@ -382,9 +383,9 @@ TEST(RingDamage, CapacityFlippingDuringReceivesNeverCrashes) {
 
 // --- blocking and wake-ups between processes ------------------------------
 
-// A child blocked in a put on a full ring (or a get on an empty one) sets
-// the WakeWord's flag; the parent frees space (or adds a message) and the
-// child must finish promptly.
+// A child blocked in a put on a full ring sets the space WakeWord's flag; the
+// parent frees space (by a get, or a view and its commit) and the child must
+// finish promptly.
 enum class Freeing { Get, ViewAndCommit };
 
 class RingBlockingPut : public ::testing::TestWithParam<Freeing> {};

@@ -73,10 +73,16 @@ def test_waiting_acquire_lets_other_threads_run(shm_name):
 
         thread = threading.Thread(target=waiter)
         thread.start()
-        for _ in range(20):
-            ticks.append(1)
-            time.sleep(0.01)
-        assert len(ticks) == 20 and not outcome
+        # This thread keeps running while the waiter is blocked, over several
+        # of the wait's slices: a wait that kept the interpreter lock would
+        # stall it for good, one that took it back for long between slices
+        # would leave long gaps between its ticks.
+        deadline = time.monotonic() + 0.6
+        while (now := time.monotonic()) < deadline:
+            ticks.append(now)
+            time.sleep(0.005)
+        longest_gap = max(b - a for a, b in zip(ticks, ticks[1:] + [time.monotonic()]))
+        assert len(ticks) > 10 and longest_gap < 0.4 and not outcome
         kill(holder)
         thread.join(timeout=10)
         assert outcome == ["recovered"]
@@ -93,7 +99,8 @@ def test_killed_holder_gives_lock_recovered(shm_name):
     with pytest.raises(vc.LockRecovered) as info:
         lock.acquire()
     assert str(info.value) == "Lock recovered from dead process"
-    # We hold it now: another process must wait, and sees a clean lock after.
+    # We hold it now: another process must wait; once released, the lock is
+    # a clean one again (a second LockRecovered would raise below).
     rc, out, _ = run("""
     l = vc.VeskLock(sys.argv[1])
     t = __import__('threading').Thread(target=l.acquire, daemon=True); t.start(); t.join(0.3)

@@ -152,10 +152,11 @@ def test_views_and_commit_read(shm_name):
     queue.put_bytes(b"second")
     a, b = queue.recv_view(), queue.recv_view()
     assert bytes(a) == bytes(b) == b"first"
-    queue.commit_read(9 + 0)  # inside the record: ignored
+    queue.commit_read(4 + 2)  # inside the record: ignored
+    queue.commit_read(next_pos=10**6)  # beyond what was written: ignored
+    assert bytes(queue.recv_view()) == b"first"
     queue.commit_read(4 + 5)  # the end of "first"
     queue.commit_read(4 + 5)  # again: nothing more happens
-    queue.commit_read(next_pos=10**6)  # beyond what was written: ignored
     assert queue.get_bytes() == b"second"
     with pytest.raises(OverflowError):
         queue.commit_read(-1)

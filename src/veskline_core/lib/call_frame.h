@@ -4,10 +4,10 @@
 //   1. counts itself in (Entry), which refuses entries during a view traversal;
 //   2. binds its arguments (bind_fastcall / bind_tuple) with the exact TypeError
 //      texts of the module;
-//   3. checks its receiver and takes a shared use of it (Borrowed<T>);
+//   3. checks its receiver and takes a shared use of it (Receiver<T>);
 //   4. converts the arguments (to_text / to_bytes / to_u64);
 //   5. does its work, releasing the interpreter lock only around blocking,
-//      Python-free work (without_gil);
+//      Python-free work (without_gil_until_signal);
 //   6. builds its result or raises, in one place.
 // Conditions treated as impossible end the process through VESK_FAULT; they
 // never become Python exceptions. Everything here needs the interpreter lock.
@@ -114,18 +114,18 @@ bool check_instance(PyObject* object, PyTypeObject* type, const char* class_name
 // use failed and an exception is set. T provides `static PyTypeObject*
 // type()`, `static constexpr const char* kName` and a `UseCounter uses`.
 template <class T>
-class Borrowed {
+class Receiver {
  public:
-  explicit Borrowed(PyObject* self) {
+  explicit Receiver(PyObject* self) {
     if (!check_instance(self, T::type(), T::kName)) return;
     T* object = reinterpret_cast<T*>(self);
     if (!take_shared(object->uses)) return;
     object_ = object;
     Py_INCREF(self);
   }
-  Borrowed(const Borrowed&) = delete;
-  Borrowed& operator=(const Borrowed&) = delete;
-  ~Borrowed() {
+  Receiver(const Receiver&) = delete;
+  Receiver& operator=(const Receiver&) = delete;
+  ~Receiver() {
     if (object_ == nullptr) return;
     give_shared(object_->uses);
     Py_DECREF(reinterpret_cast<PyObject*>(object_));
@@ -172,14 +172,6 @@ class GilRelease {
   PyThreadState* state_;
 };
 
-// Runs `work` with the interpreter lock released and returns its outcome with
-// the lock held again. `work` must not touch any Python object.
-template <class F>
-auto without_gil(F&& work) {
-  GilRelease release;
-  return work();
-}
-
 // The wait's "should I stop?" answered by this interpreter: take the lock
 // back, run the pending signal handlers, and stop when one raised (its
 // exception stays set for the caller to return). A handler that returns
@@ -193,8 +185,10 @@ class SignalStop final : public StopQuery {
   GilRelease& release_;
 };
 
-// without_gil for work that blocks: `work(StopQuery&)` passes the query to the
-// wait, so Ctrl-C (or any raising signal handler) ends it.
+// Runs blocking `work(StopQuery&)` with the interpreter lock released and
+// returns its outcome with the lock held again. `work` must not touch any
+// Python object; it passes the query to the wait, so Ctrl-C (or any raising
+// signal handler) ends it.
 template <class F>
 auto without_gil_until_signal(F&& work) {
   GilRelease release;

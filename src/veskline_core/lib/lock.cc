@@ -61,7 +61,7 @@ PyObject* finish_acquire(const Result<Locked, LockError>& locked) {
 }
 
 PyObject* do_acquire(PyObject* self) {
-  Borrowed<LockObject> me(self);
+  Receiver<LockObject> me(self);
   if (!me) return nullptr;
   const NamedLock& lock = me->lock;
   auto locked = lock.try_acquire();
@@ -73,7 +73,7 @@ PyObject* do_acquire(PyObject* self) {
 }
 
 PyObject* do_release(PyObject* self) {
-  Borrowed<LockObject> me(self);
+  Receiver<LockObject> me(self);
   if (!me) return nullptr;
   auto released = me->lock.release();
   if (!released) return raise_error("Unlock failed: ", released.error());

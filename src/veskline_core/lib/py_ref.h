@@ -1,10 +1,10 @@
 // Ref: an owned strong reference to a Python object.
 //
 // Every ownership transfer is named at the call site: Ref::steal takes over a
-// new reference (as returned by most C API calls), Ref::borrow takes a new
-// strong reference to a borrowed one, release() hands the reference back to
-// the caller (usually the interpreter). The destructor drops what is still
-// held. Use only with the interpreter lock held.
+// new reference (as returned by most C API calls), Ref::new_ref takes a new
+// strong reference of its own to a borrowed one (like Py_NewRef), release()
+// hands the reference back to the caller (usually the interpreter). The
+// destructor drops what is still held. Use only with the interpreter lock held.
 #pragma once
 
 #include <Python.h>
@@ -17,7 +17,7 @@ class Ref {
  public:
   Ref() = default;
   static Ref steal(PyObject* object) { return Ref(object); }
-  static Ref borrow(PyObject* object) {
+  static Ref new_ref(PyObject* object) {
     Py_XINCREF(object);
     return Ref(object);
   }

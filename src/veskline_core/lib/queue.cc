@@ -63,21 +63,21 @@ PyObject* queue_put_bytes(PyObject* self, PyObject* const* args, Py_ssize_t narg
   Entry entry;
   PyObject* bound[1];
   if (!bind_fastcall(kPutSig, args, nargsf, kwnames, bound)) return nullptr;
-  Borrowed<QueueObject> me(self);
+  Receiver<QueueObject> me(self);
   if (!me) return nullptr;
   return put_message(me->ring, bound[0], "Queue put error: ");
 }
 
 PyObject* queue_get_bytes(PyObject* self, PyObject*) {
   Entry entry;
-  Borrowed<QueueObject> me(self);
+  Receiver<QueueObject> me(self);
   if (!me) return nullptr;
   return get_message(me->ring, "Queue get error: ");
 }
 
 PyObject* queue_recv_view(PyObject* self, PyObject*) {
   Entry entry;
-  Borrowed<QueueObject> me(self);
+  Receiver<QueueObject> me(self);
   if (!me) return nullptr;
   const RingHandle& ring = me->ring;
   auto view = without_gil_until_signal(
@@ -95,7 +95,7 @@ PyObject* queue_commit_read(PyObject* self, PyObject* const* args, Py_ssize_t na
   Entry entry;
   PyObject* bound[1];
   if (!bind_fastcall(kCommitSig, args, nargsf, kwnames, bound)) return nullptr;
-  Borrowed<QueueObject> me(self);
+  Receiver<QueueObject> me(self);
   if (!me) return nullptr;
   auto next_pos = to_u64(bound[0], "next_pos");
   if (!next_pos) return nullptr;

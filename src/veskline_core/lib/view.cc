@@ -40,7 +40,7 @@ PyObject* view_new(PyTypeObject* type, PyObject*, PyObject*) {
 PyObject* view_enter(PyObject* self, PyObject*) {
   Entry entry;
   if (!check_instance(self, view_type(), ViewObject::kName)) return nullptr;
-  Ref me = Ref::borrow(self);
+  Ref me = Ref::new_ref(self);
   Ref module_name = Ref::steal(PyUnicode_FromString("builtins"));
   if (!module_name) return fail_with_pending();
   Ref builtins = Ref::steal(PyImport_Import(module_name.get()));
@@ -62,7 +62,7 @@ PyObject* view_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
   Entry entry;
   PyObject* bound[3];
   if (!bind_fastcall(kExitSig, args, nargsf, kwnames, bound)) return nullptr;
-  Borrowed<ViewObject> me(self);
+  Receiver<ViewObject> me(self);
   if (!me) return nullptr;
   // Set before the commit runs, so a failed commit is never attempted again
   // and concurrent exits commit once between them.
@@ -77,7 +77,7 @@ PyObject* view_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
 
 int view_getbuffer(PyObject* self, Py_buffer* buffer, int flags) {
   Entry entry;
-  Borrowed<ViewObject> me(self);
+  Receiver<ViewObject> me(self);
   if (!me) return -1;
   if (buffer == nullptr) {
     raise_runtime("View is null");

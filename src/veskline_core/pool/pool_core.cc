@@ -108,21 +108,21 @@ PyObject* pool_put_task(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
   Entry entry;
   PyObject* bound[1];
   if (!bind_fastcall(kPutSig, args, nargsf, kwnames, bound)) return nullptr;
-  Borrowed<PoolObject> me(self);
+  Receiver<PoolObject> me(self);
   if (!me) return nullptr;
   return put_message(me->task_ring, bound[0], "Task put error: ");
 }
 
 PyObject* pool_get_result(PyObject* self, PyObject*) {
   Entry entry;
-  Borrowed<PoolObject> me(self);
+  Receiver<PoolObject> me(self);
   if (!me) return nullptr;
   return get_message(me->result_ring, "Result get error: ");
 }
 
 PyObject* pool_unlink(PyObject* self, PyObject*) {
   Entry entry;
-  Borrowed<PoolObject> me(self);
+  Receiver<PoolObject> me(self);
   if (!me) return nullptr;
   // Best effort by design: a name already gone is what the caller wants.
   (void)unlink_segment(me->task_name);
@@ -132,7 +132,7 @@ PyObject* pool_unlink(PyObject* self, PyObject*) {
 
 PyObject* name_getter(PyObject* self, const std::string PoolObject::*field) {
   Entry entry;
-  Borrowed<PoolObject> me(self);
+  Receiver<PoolObject> me(self);
   if (!me) return nullptr;
   const std::string& name = me.get()->*field;
   PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));

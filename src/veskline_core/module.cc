@@ -73,7 +73,7 @@ PyObject* init_module() {
     return nullptr;
   }
   if (module_cell != nullptr) return Py_NewRef(module_cell);
-  Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
+  Ref module = Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
   if (!module) return fail_with_pending();
   if (!module_body(module.get())) return fail_with_pending();
   if (module_cell == nullptr) module_cell = module.release();
