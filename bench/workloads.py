@@ -48,7 +48,7 @@ def _producer(tr, state, size, index, producers, ctl):
         rnd = 0
         while True:
             ctl["barrier"].wait(BARRIER_TIMEOUT)
-            n = ctl["count"].value
+            n = ctl["count"][rnd]
             if n == 0:
                 break
             share = n // producers + (1 if index < n % producers else 0)
@@ -73,7 +73,7 @@ def _producer(tr, state, size, index, producers, ctl):
 def _consumer(tr, state, size, index, producers, consumers, ctl, rounds, target_s):
     try:
         consume, take = tr.consumer(state, 0, index)
-        n = ctl["count"].value
+        n = ctl["count"][0]
         ctl["barrier"].wait(BARRIER_TIMEOUT)
         for rnd in range(rounds):
             if producers == 1 and consumers == 1:
@@ -104,9 +104,9 @@ def _consumer(tr, state, size, index, producers, consumers, ctl, rounds, target_
                 else:
                     n = int(n * target_s / elapsed) if rnd == 0 else n
                     n = max(16, min(n, 50_000_000))
-                ctl["count"].value = n
+                ctl["count"][rnd + 1] = n
             ctl["barrier"].wait(BARRIER_TIMEOUT)
-            n = ctl["count"].value
+            n = ctl["count"][rnd + 1]
     except BaseException:
         _fail(ctl)
 
@@ -130,7 +130,10 @@ def run_stream(tr: Transport, size: int, producers: int, consumers: int,
     try:
         ctl = {
             "barrier": CTX.Barrier(producers + consumers),
-            "count": CTX.RawValue("q", _first_count(size)),
+            # One count per round: a consumer can finish a round on one
+            # producer's stop signals and size the next round before a slow
+            # producer has read this round's count.
+            "count": CTX.RawArray("q", [_first_count(size)] + [0] * rounds),
             "t0": CTX.RawArray("d", rounds * producers),
             "t1": CTX.RawArray("d", rounds * consumers),
             "sent": CTX.RawArray("q", rounds * producers),
