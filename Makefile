@@ -10,7 +10,7 @@ PYTHON_313  := $(shell scripts/find_python.sh 3.13)
 VENV        := .venv
 VENV_313    := .venv-3.13
 PY          := $(VENV)/bin/python
-TOOLS       := scikit-build-core cmake ninja pytest pytest-timeout hypothesis
+TOOLS       := scikit-build-core cmake ninja pytest pytest-timeout hypothesis numpy
 BUILD_CPP   := build/cpp
 INSTALL_FLAGS := --no-build-isolation -Ccmake.define.VESKLINE_WERROR=ON
 

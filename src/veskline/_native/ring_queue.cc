@@ -22,7 +22,6 @@
 
 #include "veskline/_native/gil.h"
 #include "veskline/_native/parts.h"
-#include "veskline/_native/ring_open.h"
 #include "veskline_core/shm/queue_ops.h"
 #include "veskline_core/shm/ring_layout.h"
 
@@ -632,12 +631,16 @@ PyObject* rq_get_closed(PyObject* self_obj, void*) {
   return PyBool_FromLong(as_queue(self_obj)->closed);
 }
 
-PyObject* raise_open_error(const OpenError& error, PyObject* name) {
-  if (error.err > 0) {
-    errno = error.err;
+// A system error (ENOENT for a name that is gone, EACCES for another user's
+// object, ENOSPC, ...) becomes the matching OSError subclass with the name;
+// anything else (a damaged or never-initialised ring) an OSError with the text.
+PyObject* raise_open_error(const vesk::AttachError& error, PyObject* name) {
+  if (error.stage == vesk::AttachStage::Creation &&
+      error.segment.kind() == vesk::SegmentError::Kind::Errno && error.segment.err() > 0) {
+    errno = error.segment.err();
     return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
   }
-  PyErr_Format(PyExc_OSError, "%s: %R", error.text, name);
+  PyErr_Format(PyExc_OSError, "cannot open the queue %R: %s", name, error.text().c_str());
   return nullptr;
 }
 
@@ -666,7 +669,7 @@ PyObject* rq_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     attached = std::move(made).value();
   } else {
-    auto made = how == 1 ? create_ring_exclusive(view, capacity) : open_ring_by_name(view);
+    auto made = how == 1 ? vesk::create_ring(view, capacity) : vesk::open_ring(view);
     if (!made) return raise_open_error(made.error(), name_obj);
     attached = std::move(made).value();
   }
