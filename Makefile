@@ -14,7 +14,7 @@ TOOLS       := scikit-build-core cmake ninja pytest pytest-timeout hypothesis
 BUILD_CPP   := build/cpp
 INSTALL_FLAGS := --no-build-isolation -Ccmake.define.VESKLINE_WERROR=ON
 
-.PHONY: wheel wheel-test pytest-compiler
+.PHONY: wheel wheel-test pytest-compiler docs
 .PHONY: test demo bench soak soak-short cpp-test pytest pytest-313 install venv gtest format clean \
         sanitize asan tsan clang fuzz fuzz-short
 
@@ -22,7 +22,7 @@ INSTALL_FLAGS := --no-build-isolation -Ccmake.define.VESKLINE_WERROR=ON
 # every test run: together about ten minutes on two cores. The Python suite
 # runs once per interpreter, against the installed wheel (wheel-test); only
 # the test that needs a C compiler runs from the development install.
-test: cpp-test wheel-test pytest-compiler sanitize soak-short fuzz-short
+test: cpp-test wheel-test pytest-compiler docs sanitize soak-short fuzz-short
 
 demo: install
 	$(PY) examples/lock_demo.py
@@ -118,6 +118,22 @@ wheel: $(VENV)/.ready $(WHEEL_VENV)/.ready
 
 wheel-test: wheel
 	scripts/wheel_test.sh $(DIST) $(PYTHON_BASE) $(PYTHON_313)
+
+# --- reference documentation ------------------------------------------------
+# Sphinx over the README (the guide) and both packages (docs/); warnings are
+# errors, and the examples run as doctests against the installed package.
+
+DOCS_TOOLS := "sphinx>=8,<10" "myst-parser>=4,<6"
+
+$(VENV)/.docs-ready: $(VENV)/.ready
+	$(VENV)/bin/pip install --quiet $(DOCS_TOOLS)
+	touch $@
+
+docs: install $(VENV)/.docs-ready
+	rm -rf build/docs docs/api/generated
+	$(VENV)/bin/sphinx-build -W --keep-going -q -b html docs build/docs/html
+	$(VENV)/bin/sphinx-build -W --keep-going -q -b doctest docs build/docs/doctest
+	@echo "reference: build/docs/html/index.html"
 
 # --- sanitizers ---------------------------------------------------------------
 # ASan+UBSan: the native layer, the C++ tests and the extension, with the

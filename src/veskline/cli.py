@@ -1,5 +1,5 @@
 """The ``veskline`` command (also ``python -m veskline``): see and clean what
-this library keeps in /dev/shm.
+this library keeps in /dev/shm. ::
 
     veskline ls [--json]                  every queue ring, pool ring and lock record
     veskline inspect NAME [--count N] [--json]
@@ -11,7 +11,8 @@ Nothing here takes a ring's or a lock's mutex: every object is read from a
 read-only mapping, so a holder that is stopped or dead cannot make the
 command wait.
 
-Exit codes:
+Exit codes::
+
     0  done; for ls and inspect, every name shown is ready
     1  an error: a name is missing or unreadable, or a removal failed
     2  the command line is wrong
@@ -41,7 +42,12 @@ BAR_WIDTH = 20
 
 
 def human_size(n: int) -> str:
-    """1536 -> "1.5 KiB"; whole units without a fraction: 65536 -> "64 KiB"."""
+    """A byte count for a person; whole units without a fraction.
+
+    >>> from veskline.cli import human_size
+    >>> human_size(1536), human_size(65536), human_size(100)
+    ('1.5 KiB', '64 KiB', '100 B')
+    """
     if n < 1024:
         return f"{n} B"
     for unit in ("KiB", "MiB", "GiB", "TiB"):
@@ -52,7 +58,14 @@ def human_size(n: int) -> str:
 
 
 def fill_bar(used: int, capacity: int) -> str:
-    """ "[#####...............]  25%"; a bar never looks empty while a byte is queued."""
+    """A ring's fill as a bar; it never looks empty while a byte is queued.
+
+    >>> from veskline.cli import fill_bar
+    >>> fill_bar(1 << 18, 1 << 20)
+    '[#####...............]  25%'
+    >>> fill_bar(1, 1 << 20)
+    '[#...................]   0%'
+    """
     share = used / capacity if capacity else 0.0
     filled = round(share * BAR_WIDTH)
     if used and not filled:
