@@ -258,11 +258,14 @@ def cmd_clean(args: argparse.Namespace, out: TextIO) -> int:
     if args.dry_run:
         return EXIT_OK
     if not args.yes:
-        out.write(f"remove these {len(plan)} names? [y/N] ")
+        count = "this name" if len(plan) == 1 else f"these {len(plan)} names"
+        out.write(f"remove {count}? [y/N] ")
         out.flush()
         answer = sys.stdin.readline() if sys.stdin else ""
+        if not (sys.stdin and sys.stdin.isatty()):
+            out.write("\n")  # the answer was not echoed
         if answer.strip().lower() not in ("y", "yes"):
-            out.write("\nnothing removed\n" if not answer else "nothing removed\n")
+            out.write("nothing removed\n")
             return EXIT_REFUSED
     status = EXIT_OK
     for e, _ in plan:

@@ -62,7 +62,7 @@ class Entry:
     """One name in /dev/shm that this library made (or may have made)."""
 
     name: str
-    kind: str  # "queue", "pool-task", "pool-result", "lock", "empty"
+    kind: str  # "queue", "pool-task", "pool-result", "lock", "empty", "unknown" (unreadable)
     state: str  # "ready", "half-made", "damaged", "unreadable"
     problem: str | None
     report: dict  # veskline._native.examine's fields; empty when unreadable
@@ -135,7 +135,7 @@ def _kind(name: str, fmt: str) -> str:
     pool = pool_id(name)
     if pool:
         return "pool-task" if pool[0] == "task" else "pool-result"
-    return {"ring": "queue", "lock": "lock"}.get(fmt, "empty")
+    return {"ring": "queue", "lock": "lock", "empty": "empty"}.get(fmt, "unknown")
 
 
 def holder_of(tid: int) -> Holder:

@@ -76,7 +76,8 @@ def _private_shm_available():
     if not shutil.which("unshare"):
         return "needs unshare(1) for a private mount namespace"
     probe = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c",
-                            "mount -t tmpfs tmpfs /dev/shm"], capture_output=True, text=True)
+                            "mount -t tmpfs tmpfs /dev/shm"], capture_output=True, text=True,
+                           env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
     if probe.returncode != 0:
         return f"cannot mount a private /dev/shm: {probe.stderr.strip()}"
     return None
@@ -89,10 +90,15 @@ pytestmark = pytest.mark.skipif(_why_not is not None, reason=f"scans /dev/shm: {
 def in_private_shm(code, timeout=120):
     """Runs PRELUDE + code in a private /dev/shm; returns what it printed as JSON."""
     script = PRELUDE + textwrap.dedent(code)
+    # A preloaded sanitizer runtime (the ASan run) is for Python, not for
+    # unshare, sh and mount, whose own leaks it would report.
+    env = dict(os.environ)
+    env["VESKLINE_TEST_PRELOAD"] = env.pop("LD_PRELOAD", "")
     p = subprocess.run(
         ["unshare", "-m", "--propagation", "private", "sh", "-c",
-         'mount -t tmpfs tmpfs /dev/shm && exec "$0" -c "$1"', sys.executable, script],
-        capture_output=True, text=True, timeout=timeout)
+         'mount -t tmpfs tmpfs /dev/shm && export LD_PRELOAD="$VESKLINE_TEST_PRELOAD" && '
+         'exec "$0" -c "$1"', sys.executable, script],
+        capture_output=True, text=True, timeout=timeout, env=env)
     assert p.returncode == 0, f"scenario failed:\n{p.stdout}\n{p.stderr}"
     return json.loads(p.stdout.strip().splitlines()[-1])
 
