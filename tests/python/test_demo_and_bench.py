@@ -9,6 +9,7 @@ leaving it waiting. Every wait is bounded.
 from __future__ import annotations
 
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -199,9 +200,14 @@ class TestBenchHarness:
         before = set(os.listdir(SHM))
         med, p99 = workloads.run_pingpong(transports.Veskline(view=False), 2, 0.02)
         assert all(0 < m <= p for m, p in zip(med, p99))
-        assert {n for n in set(os.listdir(SHM)) - before if n.startswith("vkbench_")} == set()
+        # Only this process's names: other test runs may share /dev/shm.
+        mine = f"_{os.getpid()}_"
+        assert {n for n in set(os.listdir(SHM)) - before
+                if n.startswith("vkbench_") and mine in n} == set()
 
     def test_floor_programs_build_and_measure(self):
+        if not (os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")):
+            pytest.skip("no C compiler on PATH (the installed-wheel run); `make pytest` runs it")
         floor = pytest.importorskip("floor")
         fl = floor.Floor()
         try:

@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/random.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
@@ -57,7 +57,9 @@ Bytes random_bytes() {
   Bytes bytes{};
   size_t filled = 0;
   while (filled < bytes.size()) {
-    const ssize_t got = ::getrandom(bytes.data() + filled, bytes.size() - filled, 0);
+    // The system call itself: glibc has a wrapper only from 2.25 on, older
+    // than the oldest glibc the wheels support.
+    const ssize_t got = ::syscall(SYS_getrandom, bytes.data() + filled, bytes.size() - filled, 0);
     if (got >= 0) {
       filled += static_cast<size_t>(got);
     } else if (errno == ENOSYS || errno == EPERM) {

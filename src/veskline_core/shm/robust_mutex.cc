@@ -3,6 +3,7 @@
 #include "veskline_core/shm/spinner.h"
 
 #include <linux/futex.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -134,8 +135,9 @@ Result<void, LockError> unlock_robust(pthread_mutex_t* mutex) {
 bool held_by_calling_thread(const pthread_mutex_t* mutex) {
   const int* word = &mutex->__data.__lock;
   const auto value = static_cast<unsigned>(__atomic_load_n(word, __ATOMIC_ACQUIRE));
-  // Not cached: a fork()ed child's thread has a new id.
-  const auto tid = static_cast<unsigned>(::gettid());
+  // Not cached: a fork()ed child's thread has a new id. The system call
+  // itself: glibc wraps it only from 2.30 on, newer than the wheels target.
+  const auto tid = static_cast<unsigned>(::syscall(SYS_gettid));
   // A dead holder's word carries FUTEX_OWNER_DIED and no thread id.
   return (value & FUTEX_TID_MASK) == tid && (value & FUTEX_OWNER_DIED) == 0;
 }
