@@ -1,1 +1,15 @@
-"""veskline: multiprocessing-style queues and locks over shared-memory rings."""
+"""veskline: multiprocessing-style queues and locks over shared-memory rings.
+
+    from veskline import Queue          # instead of: from multiprocessing import Queue
+
+Queue, JoinableQueue and SimpleQueue move picklable objects, BytesQueue moves
+bytes; all are shared by name between processes, survive killed processes,
+and raise the standard library's queue.Full and queue.Empty.
+"""
+
+from ._errors import ShutDown
+from ._queues import (DEFAULT_CAPACITY, BytesQueue, Empty, Full, JoinableQueue, Queue,
+                      SimpleQueue)
+
+__all__ = ["Queue", "JoinableQueue", "SimpleQueue", "BytesQueue", "ShutDown", "Full", "Empty",
+           "DEFAULT_CAPACITY"]

@@ -159,6 +159,10 @@ class Section {
     return n;
   }
 
+  // While no slot is active every record from read_pos on is unclaimed, and
+  // the stored claim_pos is not kept up to date (one store less per get).
+  uint64_t claim_pos() const { return ld(s_.active_slots) == 0 ? rp() : ld(s_.claim_pos); }
+
   void begin_section() { st(s_.dirty, 1u); }
   void end_section() { st(s_.dirty, 0u); }
 
@@ -194,7 +198,7 @@ class Section {
     }
     const uint64_t r = rp(), w = wp();
     if (w < r || w - r > cap_) return Err{ring_error(RingError::buffer_too_small())};
-    const uint64_t claim = ld(s_.claim_pos);
+    const uint64_t claim = claim_pos();
     if (ld(s_.dirty) != 0 || ld(s_.count_read) != r || ld(s_.count_write) > w || claim < r ||
         claim > w) {
       repair(r, w);
@@ -375,7 +379,7 @@ class Section {
       st(s_.active_slots, ld(s_.active_slots) - 1);
       moved = true;
     }
-    if (ld(s_.claim_pos) < rp()) st(s_.claim_pos, rp());
+    if (ld(s_.active_slots) != 0 && ld(s_.claim_pos) < rp()) st(s_.claim_pos, rp());
     return moved;
   }
 
@@ -488,8 +492,12 @@ struct ReapClock {
   }
 };
 
+// A call that may not wait (its deadline already passed) still waits for the
+// mutex, which is only ever held briefly: "nothing queued" must not be
+// answered because another process happened to hold the lock.
 Result<Held, QueueError> lock(const QueueRef& q, Mode mode, Deadline deadline, StopQuery& stop) {
-  return Held::take(q.ring.mutex, mode.try_lock, deadline, stop);
+  const Deadline until = deadline.passed(monotonic_ns()) ? Deadline::never() : deadline;
+  return Held::take(q.ring.mutex, mode.try_lock, until, stop);
 }
 
 // Where a get takes its records from: the oldest orphaned claim, else the
@@ -514,7 +522,7 @@ Source find_source(Section& l) {
     }
     if (src.found) return src;
   }
-  const uint64_t claim = ld(s.claim_pos), w = l.wp();
+  const uint64_t claim = l.claim_pos(), w = l.wp();
   if (claim < w) src = Source{true, -1, claim, w};
   return src;
 }
@@ -669,7 +677,7 @@ Result<void, QueueError> take(const QueueRef& q, Section& l, const Source& src,
   const bool counters = options.drain || entry != kNoEntry;
 
   l.begin_section();
-  const ProcessIdentity me = current_process();
+  const ProcessIdentity me = claim_mode ? current_process() : ProcessIdentity{};
   ClaimSlot* orphan = src.orphan >= 0 ? &s.slots[src.orphan] : nullptr;
   if (at_front) {
     if (counters) l.journal(Commit::ReadPos, end, 0, unfinished_after, entry, pending_after);
@@ -677,7 +685,7 @@ Result<void, QueueError> take(const QueueRef& q, Section& l, const Source& src,
     st(s.count, ld(s.count) - std::min(ld(s.count), records));
     st(s.count_read, end);
     if (orphan == nullptr) {
-      st(s.claim_pos, end);
+      if (ld(s.active_slots) != 0) st(s.claim_pos, end);
     } else if (whole_orphan) {
       l.free_slot(*orphan);
       st(s.active_slots, ld(s.active_slots) - 1);
@@ -699,9 +707,10 @@ Result<void, QueueError> take(const QueueRef& q, Section& l, const Source& src,
     st(slot.records, records);
     st(slot.state, static_cast<uint32_t>(state));
     if (!whole_orphan) {
+      // claim_pos first: it becomes meaningful once a slot is active.
+      if (orphan == nullptr) st(s.claim_pos, end);
       st(s.active_slots, ld(s.active_slots) + 1);
       if (orphan == nullptr) {
-        st(s.claim_pos, end);
       } else {
         st(orphan->begin, end);
         st(orphan->records, ld(orphan->records) - records);

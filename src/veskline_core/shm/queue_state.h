@@ -116,17 +116,20 @@ static_assert(sizeof(Journal) == 40);
 
 enum class Shutdown : uint32_t { Open = 0, Draining = 1, Immediate = 2 };
 
+// The first 32 bytes share the cache line of the ring's positions (header
+// offsets 384-447), so the fields every put and get writes cost no line of
+// their own moving between processes.
 struct QueueState {
-  uint64_t magic;         // 0   kQueueMagic once initialised (stored last)
-  uint32_t version;       // 8   kQueueVersion
-  uint32_t flags;         // 12  none yet
-  uint64_t maxsize;       // 16  items; 0 = bounded by bytes only
-  uint32_t dirty;         // 24  1 inside a multi-field section
-  uint32_t shutdown;      // 28  Shutdown
-  uint64_t count;         // 32  records in [count_read, count_write)
-  uint64_t count_read;    // 40  read_pos when `count` was exact
-  uint64_t count_write;   // 48  write_pos when `count` was exact
-  uint64_t claim_pos;     // 56  end of the claimed records (>= read_pos)
+  uint32_t dirty;         // 0   1 inside a multi-field section
+  uint32_t shutdown;      // 4   Shutdown
+  uint64_t count;         // 8   records in [count_read, count_write)
+  uint64_t count_read;    // 16  read_pos when `count` was exact
+  uint64_t count_write;   // 24  write_pos when `count` was exact
+  uint64_t magic;         // 32  kQueueMagic once initialised (stored last)
+  uint32_t version;       // 40  kQueueVersion
+  uint32_t flags;         // 44  none yet
+  uint64_t maxsize;       // 48  items; 0 = bounded by bytes only
+  uint64_t claim_pos;     // 56  end of the claimed records; read_pos while no slot is active
   uint64_t next_ticket;   // 64
   uint64_t unfinished;    // 72  tasks put and not yet done
   uint32_t active_slots;  // 80  slots not Free (exact except while dirty)
@@ -138,13 +141,13 @@ struct QueueState {
   TaskEntry tasks[kTaskEntries];          // 4352
   std::byte reserved1[7520];              // 8448
 };
-static_assert(offsetof(QueueState, version) == 8);
-static_assert(offsetof(QueueState, maxsize) == 16);
-static_assert(offsetof(QueueState, dirty) == 24);
-static_assert(offsetof(QueueState, shutdown) == 28);
-static_assert(offsetof(QueueState, count) == 32);
-static_assert(offsetof(QueueState, count_read) == 40);
-static_assert(offsetof(QueueState, count_write) == 48);
+static_assert(offsetof(QueueState, shutdown) == 4);
+static_assert(offsetof(QueueState, count) == 8);
+static_assert(offsetof(QueueState, count_read) == 16);
+static_assert(offsetof(QueueState, count_write) == 24);
+static_assert(offsetof(QueueState, magic) == 32);
+static_assert(offsetof(QueueState, version) == 40);
+static_assert(offsetof(QueueState, maxsize) == 48);
 static_assert(offsetof(QueueState, claim_pos) == 56);
 static_assert(offsetof(QueueState, next_ticket) == 64);
 static_assert(offsetof(QueueState, unfinished) == 72);
