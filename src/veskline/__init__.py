@@ -13,3 +13,7 @@ from ._queues import (DEFAULT_CAPACITY, BytesQueue, Empty, Full, JoinableQueue, 
 
 __all__ = ["Queue", "JoinableQueue", "SimpleQueue", "BytesQueue", "ShutDown", "Full", "Empty",
            "DEFAULT_CAPACITY"]
+
+from ._executor import BrokenProcessPool, ProcessPoolExecutor
+
+__all__ += ["ProcessPoolExecutor", "BrokenProcessPool"]
