@@ -14,12 +14,12 @@ TOOLS       := scikit-build-core cmake ninja pytest pytest-timeout hypothesis
 BUILD_CPP   := build/cpp
 INSTALL_FLAGS := --no-build-isolation -Ccmake.define.VESKLINE_WERROR=ON
 
-.PHONY: test demo bench soak soak-short cpp-test pytest pytest-313 install venv gtest format clean \
+.PHONY: test demo bench soak soak-short cpp-test pytest pytest-313 cpython-futures install venv gtest format clean \
         sanitize asan tsan clang fuzz fuzz-short
 
 # Sanitizer builds, the short crash soak and the bounded fuzz run are part of
 # every test run: together about ten minutes on two cores.
-test: cpp-test pytest pytest-313 sanitize soak-short fuzz-short
+test: cpp-test pytest pytest-313 cpython-futures sanitize soak-short fuzz-short
 
 demo: install
 	$(PY) examples/lock_demo.py
@@ -84,6 +84,21 @@ else
 	$(MAKE) $(VENV_313)/.ready
 	$(VENV_313)/bin/pip install --quiet $(INSTALL_FLAGS) .
 	$(VENV_313)/bin/python -m pytest -q tests/python
+endif
+
+# --- CPython's own executor tests ----------------------------------------------
+# test_concurrent_futures from the interpreter's own test package against
+# veskline.ProcessPoolExecutor, under spawn and forkserver
+# (tests/cpython_futures/); about a minute and a half. CPython 3.12 ships no
+# such package, so they run on 3.13 only.
+
+cpython-futures:
+ifeq ($(PYTHON_313),)
+	@echo "CPython 3.13 not found: skipping CPython's test_concurrent_futures (3.12 does not ship it)"
+else
+	$(MAKE) $(VENV_313)/.ready
+	$(VENV_313)/bin/pip install --quiet $(INSTALL_FLAGS) .
+	$(VENV_313)/bin/python tests/cpython_futures/run.py
 endif
 
 # --- sanitizers ---------------------------------------------------------------

@@ -115,6 +115,7 @@ class _Pool:
         self.backlog = collections.deque()  # (work_id, future, fn, args, kwargs)
         self.ids = itertools.count()
         self.ahead = max_workers + 1
+        self.idle = 0           # results taken and not yet matched by a submit
         self.task_seconds = None
         self.broken = False
         self.shutting_down = False
@@ -156,13 +157,14 @@ class _Pool:
     def spawn(self):
         process = self.context.Process(
             target=_executor_worker.main,
-            args=(self.tasks, self.results, self.initializer, self.initargs, self.max_tasks))
+            args=(self.tasks, self.results, self.initializer, self.initargs, self.max_tasks,
+                  self.max_workers))
         process.start()
         self.processes[process.pid] = process
         self.wake()
 
     def adjust_workers(self):
-        """Starts workers while there is more work in hand than workers."""
+        """Replaces workers that left while there is work in hand."""
         if self.fork or self.broken:
             return
         want = min(self.max_workers, len(self.pending) + len(self.backlog))
@@ -191,12 +193,17 @@ class _Pool:
                 self.start()
             future = _base.Future()
             work_id = next(self.ids)
+            # As concurrent.futures: a worker starts for this task, before it
+            # is pickled, unless a finished task left one idle.
+            if self.idle > 0:
+                self.idle -= 1
+            elif len(self.processes) < self.max_workers and not self.fork:
+                self.spawn()
             if self.backlog or len(self.pending) >= self.ahead:
                 self.backlog.append((work_id, future, fn, args, kwargs))
             else:
                 future.set_running_or_notify_cancel()
                 failed = self.send_one(work_id, future, fn, args, kwargs)
-            self.adjust_workers()
         if failed is not None:
             future.set_exception(failed)
         return future
@@ -256,42 +263,52 @@ class _Pool:
                 self.break_pool("A result has failed to un-serialize. Please ensure that the "
                                 "objects returned by the function are always picklable.", error)
                 return
-            done = []
-            failed = []
-            leave = False
-            with self.lock:
-                for record in records:
-                    if record is None:
-                        leave = True
-                        continue
-                    exit_pid, busy, items = record
-                    if exit_pid:
-                        process = self.processes.pop(exit_pid, None)
-                        if process is not None:
-                            self.leaving[exit_pid] = process
-                        self.noticed.add(exit_pid)
-                        self.exit_noticed.notify_all()
-                    pending = self.pending
-                    for work_id, ok, value in items:
-                        future = pending.pop(work_id, None)
-                        if future is not None:
-                            done.append((future, ok, value))
-                    if items:
-                        self.learn(busy / len(items))
-                if not self.broken:
-                    self.feed(failed)
-                    if self.leaving:
-                        self.adjust_workers()
-            for future, ok, value in done:
-                if ok:
-                    future.set_result(value)
-                else:
-                    future.set_exception(value)
-            del done, records
-            for future, error in failed:
-                future.set_exception(error)
-            if leave:
+            if not self.settle(records):
                 return
+            # Nothing of a result may outlive its future here (a caller
+            # that drops it expects it gone).
+            del records
+
+    def settle(self, records):
+        """Takes a batch of result records; False once told to stop."""
+        done = []
+        failed = []
+        go_on = True
+        with self.lock:
+            for record in records:
+                if record is None:
+                    go_on = False
+                    continue
+                exit_pid, busy, items = record
+                if exit_pid:
+                    process = self.processes.pop(exit_pid, None)
+                    if process is not None:
+                        self.leaving[exit_pid] = process
+                    self.noticed.add(exit_pid)
+                    self.exit_noticed.notify_all()
+                pending = self.pending
+                for work_id, ok, value in items:
+                    future = pending.pop(work_id, None)
+                    if future is not None:
+                        done.append((future, ok, value))
+                if items:
+                    self.idle = min(self.max_workers, self.idle + len(items))
+                    self.learn(busy / len(items))
+            records.clear()
+            if not self.broken:
+                self.feed(failed)
+                if self.leaving:
+                    self.adjust_workers()
+        done.reverse()
+        while done:
+            future, ok, value = done.pop()
+            if ok:
+                future.set_result(value)
+            else:
+                future.set_exception(value)
+        for future, error in failed:
+            future.set_exception(error)
+        return go_on
 
     def learn(self, seconds):
         """Updates the expected task duration and the work queued ahead."""

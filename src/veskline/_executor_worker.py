@@ -11,8 +11,10 @@ it back before leaving, so every worker, including a replacement started
 later, finds one after the last task.
 
 How many tasks a worker takes at once adapts to their length: about a
-millisecond of work, at most _MAX_TAKE, one at a time for slow tasks so that
-idle workers are never starved while one holds a backlog.
+millisecond of work, at most _MAX_TAKE, and never more than its share of what
+is queued, so idle workers are not starved while one holds tasks it has not
+started. A batch's results go back together, or as soon as a millisecond of
+work is done.
 """
 
 import multiprocessing
@@ -63,7 +65,7 @@ def _send(results, exit_pid, busy, items):
     results.put((exit_pid, busy, fixed))
 
 
-def main(tasks, results, initializer, initargs, max_tasks):
+def main(tasks, results, initializer, initargs, max_tasks, workers=1):
     _exit_with_parent()
     if initializer is not None:
         try:
@@ -80,7 +82,12 @@ def main(tasks, results, initializer, initargs, max_tasks):
     take = 1
     clock = time.perf_counter
     while True:
-        batch = tasks.get_many(True, None, take if left < 0 else min(take, left))
+        want = take
+        if want > 1:
+            # Never more than a fair share of what is queued: idle workers
+            # must not wait while this one holds tasks it has not started.
+            want = max(1, min(want, tasks.qsize() // workers))
+        batch = tasks.get_many(True, None, want if left < 0 else min(want, left))
         stops = 0
         items = []
         started = clock()
