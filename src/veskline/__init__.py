@@ -17,3 +17,4 @@ __all__ = ["Queue", "JoinableQueue", "SimpleQueue", "BytesQueue", "ShutDown", "F
 from ._executor import BrokenProcessPool, ProcessPoolExecutor
 
 __all__ += ["ProcessPoolExecutor", "BrokenProcessPool"]
+from . import _aio  # noqa: E402,F401  (adds aget, aput, aget_many, ajoin to the queues)
