@@ -32,6 +32,7 @@ bench: install
 	$(VENV)/bin/pip install --quiet $(BENCH_PEERS)
 	-$(VENV)/bin/pip install --quiet iceoryx2 || echo "iceoryx2 did not install: benchmarking without it"
 	$(PY) bench/run.py
+	$(PY) bench/executor.py
 
 # --- environments -------------------------------------------------------------
 
