@@ -24,6 +24,7 @@ test: cpp-test pytest pytest-313 cpython-futures sanitize soak-short fuzz-short
 demo: install
 	$(PY) examples/lock_demo.py
 	$(PY) examples/demo.py
+	$(PY) examples/queue_swap.py
 
 # Peers are installed into .venv here only; iceoryx2 is optional.
 BENCH_PEERS := faster-fifo pyzmq posix_ipc matplotlib

@@ -131,10 +131,12 @@ class _RingBacked:
 
     _task = False
 
-    def _bind(self, ring, name):
+    def _bind(self, ring, name, owner=False):
         self._ring = ring
         self._name = name
         self._closed = False
+        # The creating object, in the creating process, removes the name.
+        self._owner_pid = os.getpid() if owner else None
         # Looked up once: put() and get() are one Python frame and one native call.
         self._fits = ring.capacity - 4
         self._rput = ring.put
@@ -197,8 +199,7 @@ class _RingBacked:
             return
         self._closed = True
         self._ring.close()
-        _owned_pid = _owned.get(self._name)
-        if _owned_pid == os.getpid():
+        if self._owner_pid == os.getpid() and _owned.get(self._name) == self._owner_pid:
             del _owned[self._name]
             _unlink(self._name)
             _tracker.unregister(self._name)
@@ -228,8 +229,8 @@ class Queue(_RingBacked):
     """
 
     def __init__(self, maxsize=0, *, name=None, capacity=DEFAULT_CAPACITY):
-        ring, name, _ = _open_ring(type(self), maxsize, name, capacity)
-        self._bind(ring, name)
+        ring, name, owner = _open_ring(type(self), maxsize, name, capacity)
+        self._bind(ring, name, owner)
 
     # --- encoding ---------------------------------------------------------
 
@@ -427,8 +428,8 @@ class BytesQueue(_RingBacked):
     """
 
     def __init__(self, maxsize=0, *, name=None, capacity=DEFAULT_CAPACITY):
-        ring, name, _ = _open_ring(type(self), maxsize, name, capacity)
-        self._bind(ring, name)
+        ring, name, owner = _open_ring(type(self), maxsize, name, capacity)
+        self._bind(ring, name, owner)
 
     def put(self, data, block=True, timeout=None):
         if self._closed:
