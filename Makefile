@@ -14,7 +14,7 @@ TOOLS       := scikit-build-core cmake ninja pytest pytest-timeout hypothesis nu
 BUILD_CPP   := build/cpp
 INSTALL_FLAGS := --no-build-isolation -Ccmake.define.VESKLINE_WERROR=ON
 
-.PHONY: wheel wheel-test pytest-compiler docs
+.PHONY: wheel wheel-test pytest-compiler docs cpython-futures
 .PHONY: test check demo bench soak soak-short cpp-test pytest pytest-313 install venv gtest \
         format format-check clang-format sanitize asan tsan clang fuzz-build fuzz fuzz-short clean
 
@@ -23,7 +23,8 @@ INSTALL_FLAGS := --no-build-isolation -Ccmake.define.VESKLINE_WERROR=ON
 # Python suite runs once per interpreter, against the installed wheel
 # (wheel-test); only the test that needs a C compiler runs from the
 # development install.
-test: format-check cpp-test wheel-test pytest-compiler docs sanitize soak-short fuzz-short
+test: format-check cpp-test wheel-test pytest-compiler docs cpython-futures sanitize soak-short \
+      fuzz-short
 
 # The fast tests only: the C++ tests and the Python tests on the base Python
 # from the development install; no wheels, sanitizers, soak or fuzzing.
@@ -41,6 +42,7 @@ bench: install
 	$(VENV)/bin/pip install --quiet $(BENCH_PEERS)
 	-$(VENV)/bin/pip install --quiet iceoryx2 || echo "iceoryx2 did not install: benchmarking without it"
 	$(PY) bench/run.py
+	$(PY) bench/executor.py
 
 # --- environments -------------------------------------------------------------
 
@@ -140,6 +142,21 @@ docs: install $(VENV)/.docs-ready
 	$(VENV)/bin/sphinx-build -W --keep-going -q -b html docs build/docs/html
 	$(VENV)/bin/sphinx-build -W --keep-going -q -b doctest docs build/docs/doctest
 	@echo "reference: build/docs/html/index.html"
+
+# --- CPython's own executor tests ----------------------------------------------
+# test_concurrent_futures from the interpreter's own test package against
+# veskline.ProcessPoolExecutor, under spawn and forkserver
+# (tests/cpython_futures/); about a minute and a half. CPython 3.12 ships no
+# such package, so they run on 3.13 only.
+
+cpython-futures:
+ifeq ($(PYTHON_313),)
+	@echo "CPython 3.13 not found: skipping CPython's test_concurrent_futures (3.12 does not ship it)"
+else
+	$(MAKE) $(VENV_313)/.ready
+	$(VENV_313)/bin/pip install --quiet $(INSTALL_FLAGS) .
+	$(VENV_313)/bin/python tests/cpython_futures/run.py
+endif
 
 # --- sanitizers ---------------------------------------------------------------
 # ASan+UBSan: the native layer, the C++ tests and the extension, with the

@@ -13,3 +13,8 @@ from ._queues import (DEFAULT_CAPACITY, BytesQueue, Empty, Full, JoinableQueue, 
 
 __all__ = ["Queue", "JoinableQueue", "SimpleQueue", "BytesQueue", "ShutDown", "Full", "Empty",
            "DEFAULT_CAPACITY"]
+
+from ._executor import BrokenProcessPool, ProcessPoolExecutor
+
+__all__ += ["ProcessPoolExecutor", "BrokenProcessPool"]
+from . import _aio  # noqa: E402,F401  (adds aget, aput, aget_many, ajoin to the queues)

@@ -10,5 +10,6 @@ namespace veskline::native {
 int add_info(PyObject* module);
 int add_ring_queue(PyObject* module);
 int add_inspect(PyObject* module);
+int add_ring_watch(PyObject* module);
 
 }  // namespace veskline::native
