@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "veskline/_native/gil.h"
+#include "veskline/_native/open_error.h"
 #include "veskline/_native/parts.h"
 #include "veskline_core/shm/queue_ops.h"
 #include "veskline_core/shm/ring_layout.h"
@@ -631,18 +632,6 @@ PyObject* rq_get_closed(PyObject* self_obj, void*) {
   return PyBool_FromLong(as_queue(self_obj)->closed);
 }
 
-// A system error (ENOENT for a name that is gone, EACCES for another user's
-// object, ENOSPC, ...) becomes the matching OSError subclass with the name;
-// anything else (a damaged or never-initialised ring) an OSError with the text.
-PyObject* raise_open_error(const vesk::AttachError& error, PyObject* name) {
-  if (error.stage == vesk::AttachStage::Creation &&
-      error.segment.kind() == vesk::SegmentError::Kind::Errno && error.segment.err() > 0) {
-    errno = error.segment.err();
-    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
-  }
-  PyErr_Format(PyExc_OSError, "cannot open the queue %R: %s", name, error.text().c_str());
-  return nullptr;
-}
 
 // RingQueue(name, capacity, maxsize, how): how 0 = attach only (capacity
 // ignored), 1 = create, failing if the name exists, 2 = create or attach.

@@ -27,7 +27,7 @@
 
 #include "veskline/_native/gil.h"
 #include "veskline/_native/parts.h"
-#include "veskline/_native/ring_open.h"
+#include "veskline/_native/open_error.h"
 #include "veskline_core/shm/queue_state.h"
 #include "veskline_core/shm/ring_layout.h"
 #include "veskline_core/shm/wait.h"
@@ -220,15 +220,8 @@ PyObject* watch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Py_ssize_t length = 0;
   const char* name = PyUnicode_AsUTF8AndSize(name_obj, &length);
   if (name == nullptr) return nullptr;
-  auto opened = open_ring_by_name(std::string_view(name, static_cast<size_t>(length)));
-  if (!opened) {
-    if (opened.error().err > 0) {
-      errno = opened.error().err;
-      return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name_obj);
-    }
-    PyErr_Format(PyExc_OSError, "%s: %R", opened.error().text, name_obj);
-    return nullptr;
-  }
+  auto opened = vesk::open_ring(std::string_view(name, static_cast<size_t>(length)));
+  if (!opened) return raise_open_error(opened.error(), name_obj);
   vesk::AttachedRing attached = std::move(opened).value();
   PyObject* self_obj = type->tp_alloc(type, 0);
   if (self_obj == nullptr) return nullptr;
