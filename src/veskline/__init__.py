@@ -1,1 +1,3 @@
 """veskline: multiprocessing-style queues and locks over shared-memory rings."""
+
+from .lock import Lock

@@ -8,5 +8,6 @@ namespace veskline::native {
 
 // Each returns 0, or -1 with an exception set.
 int add_info(PyObject* module);
+int add_lock(PyObject* module);
 
 }  // namespace veskline::native
