@@ -14,12 +14,12 @@ TOOLS       := scikit-build-core cmake ninja pytest pytest-timeout hypothesis
 BUILD_CPP   := build/cpp
 INSTALL_FLAGS := --no-build-isolation -Ccmake.define.VESKLINE_WERROR=ON
 
-.PHONY: test demo bench soak soak-short cpp-test pytest pytest-313 install venv gtest format clean \
+.PHONY: test demo bench soak soak-short cpp-test pytest pytest-313 cpython-tests install venv gtest format clean \
         sanitize asan tsan clang fuzz fuzz-short
 
 # Sanitizer builds, the short crash soak and the bounded fuzz run are part of
 # every test run: together about ten minutes on two cores.
-test: cpp-test pytest pytest-313 sanitize soak-short fuzz-short
+test: cpp-test pytest pytest-313 cpython-tests sanitize soak-short fuzz-short
 
 demo: install
 	$(PY) examples/lock_demo.py
@@ -84,6 +84,19 @@ else
 	$(MAKE) $(VENV_313)/.ready
 	$(VENV_313)/bin/pip install --quiet $(INSTALL_FLAGS) .
 	$(VENV_313)/bin/python -m pytest -q tests/python
+endif
+
+# --- CPython's own queue tests -------------------------------------------------
+# test_queue and _test_multiprocessing from each interpreter's own test
+# package, run against veskline's classes under fork, spawn and forkserver
+# (tests/cpython/run.py); about a minute per interpreter.
+
+cpython-tests: install
+	$(PY) tests/cpython/run.py
+ifneq ($(PYTHON_313),)
+	$(MAKE) $(VENV_313)/.ready
+	$(VENV_313)/bin/pip install --quiet $(INSTALL_FLAGS) .
+	$(VENV_313)/bin/python tests/cpython/run.py
 endif
 
 # --- sanitizers ---------------------------------------------------------------
