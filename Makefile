@@ -26,7 +26,7 @@ demo: install
 	$(PY) examples/demo.py
 
 # Peers are installed into .venv here only; iceoryx2 is optional.
-BENCH_PEERS := faster-fifo pyzmq posix_ipc matplotlib
+BENCH_PEERS := faster-fifo pyzmq posix_ipc matplotlib numpy
 
 bench: install
 	$(VENV)/bin/pip install --quiet $(BENCH_PEERS)
