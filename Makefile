@@ -32,6 +32,8 @@ bench: install
 	$(VENV)/bin/pip install --quiet $(BENCH_PEERS)
 	-$(VENV)/bin/pip install --quiet iceoryx2 || echo "iceoryx2 did not install: benchmarking without it"
 	$(PY) bench/run.py
+	$(PY) bench/veskline_bench.py
+	$(PY) bench/core_interrupt.py
 
 # --- environments -------------------------------------------------------------
 
