@@ -151,9 +151,11 @@ tsan: $(VENV)/.ready gtest
 
 soak-short: install
 	$(PY) tests/soak/soak.py --kills 120
+	$(PY) tests/soak/objects_soak.py --kills 60 --quiet
 
 soak: install
 	$(PY) tests/soak/soak.py --kills 1200 --report build/soak-report.txt
+	$(PY) tests/soak/objects_soak.py --kills 600 --report build/objects-soak-report.txt
 
 # --- fuzzing ------------------------------------------------------------------
 # libFuzzer over the ring operations on damaged shared state. `make fuzz`
