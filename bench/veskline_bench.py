@@ -328,11 +328,32 @@ def case_join(tries):
     report_state("left as it was")
 
 
+def case_lock(tries):
+    lock = veskline.Lock()
+    to_holder_r, to_holder_w = os.pipe()
+    from_holder_r, from_holder_w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        lock.acquire()
+        os.write(from_holder_w, b"h")
+        os.read(to_holder_r, 1)
+        lock.release()
+        os._exit(0)
+    os.read(from_holder_r, 1)
+    blocked_tries(tries, lock.acquire)
+    still_held = lock.locked()
+    os.write(to_holder_w, b"g")
+    os.waitpid(pid, 0)
+    clean = lock.acquire(timeout=5) and not lock.recovered
+    lock.release()
+    report_state("left as it was" if still_held and clean else "CHANGED")
+
+
 def interrupts(tries: int) -> dict:
     out = {}
     for case, why in (("get", missing("Queue")), ("put", missing("Queue")),
-                      ("join", missing("JoinableQueue"))):
-        out[case] = None if why else run_case("veskline_bench", case, tries)
+                      ("join", missing("JoinableQueue")), ("Lock.acquire", None)):
+        out[case] = None if why else run_case("veskline_bench", case.split(".")[0].lower(), tries)
         out.setdefault("_why", {})[case] = why
     return out
 
