@@ -39,7 +39,7 @@ _TRACKER_FD = 3
 
 def side_prefix(name: str) -> str:
     """Names starting with this belong to `name` and are removed with it."""
-    return _bare(name) + "~side-"
+    return _bare(name) + "~"
 
 
 def _bare(name: str) -> str:
@@ -133,7 +133,7 @@ def unregister(name: str) -> None:
 # --- the tracker process --------------------------------------------------------
 
 def _remove(bare: str) -> None:
-    prefix = bare + "~side-"
+    prefix = bare + "~"
     try:
         entries = [e for e in os.listdir(_SHM_DIR) if e.startswith(prefix)]
     except OSError:

@@ -66,7 +66,7 @@ def names():
     yield make
     for name in made:
         unlink_quietly(name)
-        unlink_quietly(name + "~side-0")
+        unlink_quietly(name + "~0")
 
 
 @pytest.mark.parametrize("how", [signal.SIGKILL, signal.SIGTERM])
@@ -74,10 +74,10 @@ def test_killed_owner_names_and_side_storage_removed(names, how):
     first, second = names(2)
     owner = spawn(OWNER, first, second)
     wait_for_line(owner, "ready")
-    assert exists(first) and exists(second + "~side-0")
+    assert exists(first) and exists(second + "~0")
     owner.send_signal(how)
     owner.wait(timeout=10)
-    assert wait_gone(first, second, first + "~side-0", second + "~side-0")
+    assert wait_gone(first, second, first + "~0", second + "~0")
 
 
 def test_clean_exit_removes_quietly_and_unregistered_names_stay(names):
