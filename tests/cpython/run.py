@@ -19,6 +19,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--subject", choices=("veskline", "multiprocessing"), default="veskline")
     parser.add_argument("--start", nargs="*", default=["fork", "spawn", "forkserver"])
+    parser.add_argument("-v", "--verbose", action="store_true", help="name every test")
     args = parser.parse_args()
 
     version = ".".join(map(str, sys.version_info[:2]))
@@ -31,7 +32,8 @@ def main():
                    PYTHONPATH=os.pathsep.join([HERE, os.environ.get("PYTHONPATH", "")]))
         if method:
             env["VESKLINE_CPYTHON_START"] = method
-        command = [sys.executable, os.path.join(HERE, "suite_main.py"), module]
+        command = [sys.executable, "-u", os.path.join(HERE, "suite_main.py"), module,
+                   *(["-v"] if args.verbose else [])]
         print(f"== CPython {version} {title} against {args.subject}", flush=True)
         begin = time.monotonic()
         result = subprocess.run(command, env=env, cwd=HERE, timeout=900)

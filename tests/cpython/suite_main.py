@@ -5,13 +5,30 @@ reasons printed), 1 otherwise.
 """
 
 import collections
+import faulthandler
 import sys
 import unittest
+
+# A test that hangs (a wait that never ends) is reported with every thread's
+# traceback, and ends the run, instead of stalling make test.
+TEST_TIMEOUT_S = 300
+
+
+class _Result(unittest.TextTestResult):
+    def startTest(self, test):
+        faulthandler.dump_traceback_later(TEST_TIMEOUT_S, exit=True)
+        super().startTest(test)
+
+    def stopTest(self, test):
+        faulthandler.cancel_dump_traceback_later()
+        super().stopTest(test)
 
 
 def main(module_name):
     suite = unittest.defaultTestLoader.loadTestsFromName(module_name)
-    result = unittest.TextTestRunner(verbosity=1, stream=sys.stdout).run(suite)
+    verbosity = 2 if "-v" in sys.argv else 1
+    result = unittest.TextTestRunner(verbosity=verbosity, stream=sys.stdout,
+                                     resultclass=_Result).run(suite)
     reasons = collections.Counter(reason for _test, reason in result.skipped)
     for reason, count in sorted(reasons.items()):
         print(f"   skipped {count}: {reason}")
