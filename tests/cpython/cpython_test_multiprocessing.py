@@ -100,6 +100,23 @@ class WithProcessesTestQueue(cpython._TestQueue, SubjectMixin, unittest.TestCase
             q.put(True)
             self.assertTrue(q.get(timeout=test.support.SHORT_TIMEOUT))
 
+        if hasattr(cpython._TestQueue, "test_closed_queue_empty_exceptions"):
+            def test_closed_queue_empty_exceptions(self):
+                # CPython's test: close() of a queue whose feeder thread never
+                # started is a no-op (empty() still answers), and once it ran,
+                # empty() polls the closed reader pipe and raises OSError. Ours
+                # has neither feeder nor pipe: close() takes effect at once,
+                # used or not, and empty() then says 'is closed' as put and get
+                # do (ValueError, as in test_closed_queue_put_get_exceptions).
+                for used in (False, True):
+                    for q in multiprocessing.Queue(), multiprocessing.JoinableQueue():
+                        if used:
+                            q.put("foo")
+                        q.close()
+                        q.join_thread()
+                        with self.assertRaisesRegex(ValueError, "is closed"):
+                            q.empty()
+
 
 # The _TestProcess tests that hand a queue to a child process.
 PROCESS_TESTS_WITH_QUEUES = ("test_args_argument", "test_process",
@@ -126,4 +143,7 @@ ADAPTED = {
         "the feeder thread pickles after put returns; ours pickles in put, which raises",
     "test_queue_feeder_on_queue_feeder_error":
         "hooks multiprocessing.queues.Queue's feeder thread, which ours does not have",
+    "test_closed_queue_empty_exceptions":
+        "close() waits for the feeder thread to start, and empty() then fails on the closed "
+        "pipe; ours closes at once and says 'is closed' as put and get do",
 }

@@ -6,6 +6,7 @@ reasons printed), 1 otherwise.
 
 import collections
 import faulthandler
+import os
 import sys
 import unittest
 
@@ -36,4 +37,10 @@ def main(module_name):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1]))
+    status = main(sys.argv[1])
+    sys.stdout.flush()
+    sys.stderr.flush()
+    # A failed test can leave threads blocked in a queue call for ever (they
+    # wait for what the failed assertion skipped); they must not keep the run
+    # from ending.
+    os._exit(status)
