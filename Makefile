@@ -14,7 +14,7 @@ TOOLS       := scikit-build-core cmake ninja pytest pytest-timeout hypothesis nu
 BUILD_CPP   := build/cpp
 INSTALL_FLAGS := --no-build-isolation -Ccmake.define.VESKLINE_WERROR=ON
 
-.PHONY: wheel wheel-test pytest-compiler docs cpython-futures
+.PHONY: wheel wheel-test pytest-compiler docs cpython-futures cpython-tests
 .PHONY: test check demo bench soak soak-short cpp-test pytest pytest-313 install venv gtest \
         format format-check clang-format sanitize asan tsan clang fuzz-build fuzz fuzz-short clean
 
@@ -23,8 +23,8 @@ INSTALL_FLAGS := --no-build-isolation -Ccmake.define.VESKLINE_WERROR=ON
 # Python suite runs once per interpreter, against the installed wheel
 # (wheel-test); only the test that needs a C compiler runs from the
 # development install.
-test: format-check cpp-test wheel-test pytest-compiler docs cpython-futures sanitize soak-short \
-      fuzz-short
+test: format-check cpp-test wheel-test pytest-compiler docs cpython-tests cpython-futures sanitize \
+      soak-short fuzz-short
 
 # The fast tests only: the C++ tests and the Python tests on the base Python
 # from the development install; no wheels, sanitizers, soak or fuzzing.
@@ -36,13 +36,15 @@ demo: install
 	$(PY) examples/queue_swap.py
 
 # Peers are installed into .venv here only; iceoryx2 is optional.
-BENCH_PEERS := faster-fifo pyzmq posix_ipc matplotlib
+BENCH_PEERS := faster-fifo pyzmq posix_ipc matplotlib numpy
 
 bench: install
 	$(VENV)/bin/pip install --quiet $(BENCH_PEERS)
 	-$(VENV)/bin/pip install --quiet iceoryx2 || echo "iceoryx2 did not install: benchmarking without it"
 	$(PY) bench/run.py
 	$(PY) bench/executor.py
+	$(PY) bench/veskline_bench.py
+	$(PY) bench/core_interrupt.py
 
 # --- environments -------------------------------------------------------------
 
@@ -158,6 +160,19 @@ else
 	$(VENV_313)/bin/python tests/cpython_futures/run.py
 endif
 
+# --- CPython's own queue tests -------------------------------------------------
+# test_queue and _test_multiprocessing from each interpreter's own test
+# package, run against veskline's classes under fork, spawn and forkserver
+# (tests/cpython/run.py); about a minute per interpreter.
+
+cpython-tests: install
+	$(PY) tests/cpython/run.py
+ifneq ($(PYTHON_313),)
+	$(MAKE) $(VENV_313)/.ready
+	$(VENV_313)/bin/pip install --quiet $(INSTALL_FLAGS) .
+	$(VENV_313)/bin/python tests/cpython/run.py
+endif
+
 # --- sanitizers ---------------------------------------------------------------
 # ASan+UBSan: the native layer, the C++ tests and the extension, with the
 # Python tests run against the instrumented extension (the runtime preloaded
@@ -208,9 +223,11 @@ tsan: $(VENV)/.ready gtest
 
 soak-short: install
 	$(PY) tests/soak/soak.py --kills 120
+	$(PY) tests/soak/objects_soak.py --kills 60 --quiet
 
 soak: install
 	$(PY) tests/soak/soak.py --kills 1200 --report build/soak-report.txt
+	$(PY) tests/soak/objects_soak.py --kills 600 --report build/objects-soak-report.txt
 
 # --- fuzzing ------------------------------------------------------------------
 # libFuzzer over the ring operations on damaged shared state. `make fuzz`

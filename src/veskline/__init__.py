@@ -11,8 +11,10 @@ from ._errors import ShutDown
 from ._queues import (DEFAULT_CAPACITY, BytesQueue, Empty, Full, JoinableQueue, Queue,
                       SimpleQueue)
 
+from .lock import Lock
+
 __all__ = ["Queue", "JoinableQueue", "SimpleQueue", "BytesQueue", "ShutDown", "Full", "Empty",
-           "DEFAULT_CAPACITY"]
+           "DEFAULT_CAPACITY", "Lock"]
 
 from ._executor import BrokenProcessPool, ProcessPoolExecutor
 

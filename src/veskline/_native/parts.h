@@ -11,5 +11,6 @@ int add_info(PyObject* module);
 int add_ring_queue(PyObject* module);
 int add_inspect(PyObject* module);
 int add_ring_watch(PyObject* module);
+int add_lock(PyObject* module);
 
 }  // namespace veskline::native
