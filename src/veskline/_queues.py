@@ -187,6 +187,12 @@ class _RingBacked:
     def maxsize(self):
         return self._ring.maxsize
 
+    @maxsize.setter
+    def maxsize(self, value):
+        # Shared: the new limit holds for every process using the queue.
+        self._check_closed()
+        self._ring.maxsize = value
+
     @property
     def is_shutdown(self):
         return self._ring.stats()[4] != 0
@@ -409,6 +415,12 @@ class JoinableQueue(Queue):
         died holding tasks counts them as done."""
         self._check_closed()
         self._ring.join(None)
+
+    @property
+    def unfinished_tasks(self):
+        """Tasks put and not yet marked done, across every process."""
+        self._check_closed()
+        return self._ring.stats()[2]
 
 
 class SimpleQueue(Queue):

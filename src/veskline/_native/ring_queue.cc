@@ -625,8 +625,35 @@ PyObject* rq_close(PyObject* self_obj, PyObject*) {
 PyObject* rq_get_capacity(PyObject* self_obj, void*) {
   return PyLong_FromUnsignedLongLong(as_queue(self_obj)->q.ring.data_size);
 }
+// The limit in effect for every user of the queue, which any of them may
+// change.
 PyObject* rq_get_maxsize(PyObject* self_obj, void*) {
-  return PyLong_FromUnsignedLongLong(as_queue(self_obj)->maxsize);
+  auto* self = as_queue(self_obj);
+  if (!check_open(self)) return nullptr;
+  Use use(self);
+  auto stats = vesk::queue_stats(self->q);
+  if (!stats) return raise_error(stats.error(), Op::Other, self);
+  self->maxsize = stats->maxsize;
+  return PyLong_FromUnsignedLongLong(stats->maxsize);
+}
+int rq_set_maxsize(PyObject* self_obj, PyObject* value, void*) {
+  auto* self = as_queue(self_obj);
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "maxsize cannot be deleted");
+    return -1;
+  }
+  // As multiprocessing and queue.Queue read it: 0 or less is no limit.
+  const long long requested = PyLong_AsLongLong(value);
+  if (requested == -1 && PyErr_Occurred()) return -1;
+  if (!check_open(self)) return -1;
+  Use use(self);
+  const uint64_t maxsize = requested > 0 ? static_cast<uint64_t>(requested) : 0;
+  if (auto set = vesk::queue_set_maxsize(self->q, maxsize); !set) {
+    raise_error(set.error(), Op::Other, self);
+    return -1;
+  }
+  self->maxsize = maxsize;
+  return 0;
 }
 PyObject* rq_get_closed(PyObject* self_obj, void*) {
   return PyBool_FromLong(as_queue(self_obj)->closed);
@@ -714,7 +741,7 @@ PyMethodDef rq_methods[] = {
 
 PyGetSetDef rq_getset[] = {
     {"capacity", rq_get_capacity, nullptr, "data bytes of the ring", nullptr},
-    {"maxsize", rq_get_maxsize, nullptr, "items, 0 for none", nullptr},
+    {"maxsize", rq_get_maxsize, rq_set_maxsize, "items, 0 for none", nullptr},
     {"closed", rq_get_closed, nullptr, "whether close() was called", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

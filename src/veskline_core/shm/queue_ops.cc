@@ -851,6 +851,18 @@ Result<QueueStats, QueueError> queue_stats(const QueueRef& q) {
   return stats;
 }
 
+Result<void, QueueError> queue_set_maxsize(const QueueRef& q, uint64_t maxsize) {
+  auto held = lock(q, Mode{}, Deadline::never(), never_stop());
+  if (!held) return Err{held.error()};
+  Section l(q);
+  if (auto synced = l.sync(); !synced) return synced;
+  // One aligned store: a process killed around it leaves the old or the new
+  // limit, both consistent.
+  st(l.s().maxsize, maxsize);
+  if (auto woke = broadcast(q.ring.space_available); !woke) return woke;
+  return held->release();
+}
+
 Result<void, QueueError> queue_task_done(const QueueRef& q) {
   auto held = lock(q, Mode{}, Deadline::never(), never_stop());
   if (!held) return Err{held.error()};

@@ -143,6 +143,11 @@ struct QueueStats {
 };
 Result<QueueStats, QueueError> queue_stats(const QueueRef& q);
 
+// Sets the limit in items for every user of the queue (0: none). Producers
+// waiting for room re-check at once; records already queued stay, as in
+// queue.Queue when its maxsize shrinks.
+Result<void, QueueError> queue_set_maxsize(const QueueRef& q, uint64_t maxsize);
+
 Result<void, QueueError> queue_task_done(const QueueRef& q);
 
 // Waits until no task is unfinished; a dead process's taken tasks count as

@@ -5,6 +5,7 @@ veskline_core.VeskQueue, and names removed when their owner exits."""
 
 import multiprocessing
 import os
+import queue
 import signal
 import subprocess
 import sys
@@ -202,3 +203,28 @@ def test_an_owners_names_are_removed_when_it_exits():
     assert len(names) == 2
     left = [n for n in os.listdir("/dev/shm") if any(n.startswith(x) for x in names)]
     assert not left
+
+
+def test_maxsize_changed_in_one_process_holds_in_another():
+    """The limit lives in the queue, not the handle: a shrink seen elsewhere."""
+    q = Queue(3)
+    try:
+        for item in (1, 2):
+            q.put(item)
+        ctx = multiprocessing.get_context("spawn")
+        child = ctx.Process(target=_shrink, args=(q,))
+        child.start()
+        child.join(30)
+        assert child.exitcode == 0
+        assert q.maxsize == 2
+        with pytest.raises(queue.Full):
+            q.put_nowait(3)
+        q.maxsize = 0
+        q.put_nowait(3)
+        assert q.qsize() == 3
+    finally:
+        q.close()
+
+
+def _shrink(q):
+    q.maxsize = 2
