@@ -204,7 +204,7 @@ asan: $(VENV)/.ready gtest
 	$(VENV)/bin/cmake --build $(BUILD_ASAN) -j2
 	cd $(BUILD_ASAN) && $(SAN_ENV) ../../$(VENV)/bin/ctest --output-on-failure --timeout 180 -j2
 	$(SAN_ENV) LD_PRELOAD=$(LIBASAN) PYTHONPATH=$(CURDIR)/$(BUILD_ASAN) PYTHONMALLOC=malloc \
-	  VESKLINE_EXPECT_MODULE_DIR=$(CURDIR)/$(BUILD_ASAN) \
+	  VESKLINE_EXPECT_MODULE_DIR=$(CURDIR)/$(BUILD_ASAN) VESKLINE_LEAK_CHECKED=1 \
 	  $(PY) -m pytest -q -p no:cacheprovider $(ASAN_PYTEST)
 	$(SAN_ENV) LD_PRELOAD=$(LIBASAN) PYTHONPATH=$(CURDIR)/$(BUILD_ASAN) PYTHONMALLOC=malloc \
 	  $(PY) tests/soak/soak.py --kills 40 --quiet

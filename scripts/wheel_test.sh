@@ -31,7 +31,7 @@ for py in "$@"; do
   rm -rf "$venv"
   "$py" -m venv "$venv"
   "$venv/bin/pip" install --quiet --upgrade pip
-  "$venv/bin/pip" install --quiet pytest pytest-timeout hypothesis
+  "$venv/bin/pip" install --quiet pytest pytest-timeout hypothesis numpy
   "$venv/bin/pip" install --quiet --no-deps "$wheel"
   site="$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')"
   echo "== $(basename "$wheel") on CPython $ver, no compiler on PATH"
