@@ -493,9 +493,10 @@ class ProcessPoolExecutor(_base.Executor):
         self._finalizer = weakref.finalize(self, _Pool.drop, self._pool)
 
     def submit(self, fn, /, *args, **kwargs):
+        """Schedules ``fn(*args, **kwargs)`` on a worker and returns a Future
+        for its result. Raises BrokenProcessPool once a worker has died, and
+        RuntimeError after shutdown."""
         return self._pool.submit(fn, args, kwargs)
-
-    submit.__doc__ = _base.Executor.submit.__doc__
 
     def map(self, fn, *iterables, timeout=None, chunksize=1):
         """As Executor.map; chunksize > 1 sends the calls in chunks of that
@@ -509,6 +510,9 @@ class ProcessPoolExecutor(_base.Executor):
         return _cf_process._chain_from_iterable_of_lists(results)
 
     def shutdown(self, wait=True, *, cancel_futures=False):
+        """Lets the workers finish what was submitted and stop; with
+        ``cancel_futures``, cancels what no worker has started. With ``wait``,
+        returns once the workers have exited and the rings are removed."""
         self._pool.begin_shutdown(cancel_futures)
         if wait:
             self._pool.wait_closed()
