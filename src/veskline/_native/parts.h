@@ -9,5 +9,6 @@ namespace veskline::native {
 // Each returns 0, or -1 with an exception set.
 int add_info(PyObject* module);
 int add_ring_queue(PyObject* module);
+int add_zero_copy(PyObject* module);
 
 }  // namespace veskline::native
