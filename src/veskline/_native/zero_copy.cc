@@ -10,13 +10,16 @@
 //
 // InPlace: __enter__ claims the next record (queue_get with a copy limit of
 // 0: the record stays in the ring, claimed by this process, as a large get's
-// does) and returns a read-only memoryview of its payload; __exit__ releases
-// that memoryview and finishes the claim. Buffers derived from it and still
-// alive at the end of the block (slices, NumPy arrays, the out-of-band
-// buffers of an object) keep the record claimed until the last of them is
-// released, so they never show bytes a producer wrote later; meanwhile the
-// ring cannot reuse that space. A process killed while it holds the claim
-// leaves the record to the next get, as with get().
+// does), maps its bytes a second time (view_mapping.h) and returns a
+// read-only memoryview of that mapping; __exit__ releases the memoryview,
+// finishes the claim and unmaps. A process killed meanwhile leaves the record
+// to the next get, as with get(). Buffers derived from the memoryview and
+// still alive at the end of the block (slices, NumPy arrays, an object's
+// out-of-band buffers) never show bytes a producer wrote later: the record
+// stays claimed while they live, and once this process would wait for
+// another record (20 ms into the wait), their pages are replaced by a
+// private copy and the claim ends, so leftover buffers never hold a ring
+// back for a consumer that is waiting on it.
 //
 // Both objects keep their RingQueue mapped (ring_queue_hold) while they hold
 // a record, and support the garbage collector: the memoryview they hand out
@@ -25,11 +28,14 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
+#include <new>
 
 #include "veskline/_native/gil.h"
 #include "veskline/_native/parts.h"
 #include "veskline/_native/ring_queue.h"
 #include "veskline_core/shm/queue_ops.h"
+#include "veskline_core/shm/view_mapping.h"
 
 namespace veskline::native {
 namespace {
@@ -38,7 +44,13 @@ using vesk::Deadline;
 using vesk::QueueError;
 using vesk::StopQuery;
 
-enum class Stage { New, Open, Ended, Done };
+enum class Stage { New, Open, Done };
+
+// An in-place receive: New, Open inside the block, then Done, or Held (the
+// block ended with buffers still exported: the record stays claimed) and
+// Frozen (those buffers now show a private copy; the claim has ended) until
+// the last buffer goes.
+enum class InStage { New, Open, Held, Frozen, Done };
 
 PyObject* new_object(PyObject* ring_queue, const char* type_name) {
   PyObject* module = PyType_GetModule(Py_TYPE(ring_queue));
@@ -271,15 +283,19 @@ PyType_Spec reservation_spec = {
 struct InPlaceObject {
   PyObject_HEAD PyObject* queue;  // the RingQueue
   PyObject* view;                 // the memoryview __enter__ returned, until __exit__
+  vesk::QueueRef q;
   vesk::Claim claim;
+  vesk::ViewMapping mapping;  // the record mapped again: what the buffers show
   const std::byte* payload;
   uint64_t length;
   Deadline deadline;
   Py_ssize_t exports;
+  InPlaceObject* prev;  // in the list of held records while Held
+  InPlaceObject* next;
   pid_t pid;
   bool task;
   bool claimed;  // false for an empty record, which a get consumes at once
-  Stage stage;
+  InStage stage;
 };
 
 InPlaceObject* as_in_place(PyObject* self) {
@@ -293,59 +309,119 @@ class NoSink final : public vesk::RecordSink {
   void discard() override {}
 };
 
-// Ends the claim: delivered (`give_back` false) or back to the queue.
-void end_claim(InPlaceObject* self, bool give_back) {
-  if (self->stage == Stage::Done || self->stage == Stage::New) return;
-  self->stage = Stage::Done;
-  if (self->claimed && self->pid == getpid()) {
-    const vesk::QueueRef* q = ring_queue_ref(self->queue);
-    if (q == nullptr) {
-      PyErr_Clear();
-    } else if (give_back) {
-      (void)vesk::queue_give_back(*q, self->claim);
-    } else {
-      // A claim taken away meanwhile (a plain ring consumer read past it)
-      // went to another consumer: nothing to report here.
-      (void)vesk::queue_finish(*q, self->claim, self->task);
-    }
-  }
-  ring_queue_hold(self->queue, -1);
+// Records whose block ended while buffers of them were still exported: still
+// claimed, in place. A process about to wait for a message first freezes
+// them (a private copy under the same addresses) and ends their claims, so a
+// consumer never waits for space that its own leftover buffers hold.
+std::mutex g_held_mutex;
+InPlaceObject* g_held = nullptr;
+
+void link_held(InPlaceObject* self) {
+  self->prev = nullptr;
+  self->next = g_held;
+  if (g_held != nullptr) g_held->prev = self;
+  g_held = self;
 }
+
+void unlink_held(InPlaceObject* self) {
+  if (self->prev != nullptr) self->prev->next = self->next;
+  if (self->next != nullptr) self->next->prev = self->prev;
+  if (g_held == self) g_held = self->next;
+  self->prev = self->next = nullptr;
+}
+
+// Ends the claim; touches no Python object. A claim taken away meanwhile (a
+// plain ring consumer read past it) went to another consumer: nothing to do.
+void finish_claim(InPlaceObject* self, bool give_back) {
+  if (!self->claimed || self->pid != getpid()) return;
+  self->claimed = false;
+  if (give_back) {
+    (void)vesk::queue_give_back(self->q, self->claim);
+  } else {
+    (void)vesk::queue_finish(self->q, self->claim, self->task);
+  }
+}
+
+// Freezes every held record and ends its claim; true if any. Touches no
+// Python object: runs with the interpreter lock released.
+bool freeze_held() {
+  std::lock_guard<std::mutex> guard(g_held_mutex);
+  bool any = false;
+  for (InPlaceObject* at = g_held; at != nullptr;) {
+    InPlaceObject* next = at->next;
+    if (at->pid == getpid() && at->mapping.data() != nullptr && at->mapping.freeze().ok()) {
+      unlink_held(at);
+      finish_claim(at, false);
+      at->stage = InStage::Frozen;
+      any = true;
+    }
+    at = next;
+  }
+  return any;
+}
+
+bool any_held() {
+  std::lock_guard<std::mutex> guard(g_held_mutex);
+  return g_held != nullptr;
+}
+
+// How long a receive waits before freezing this process's held records.
+constexpr int64_t kHeldGraceNs = 20'000'000;
 
 PyObject* in_place_enter(PyObject* self_obj, PyObject*) {
   auto* self = as_in_place(self_obj);
-  if (self->stage != Stage::New) {
+  if (self->stage != InStage::New) {
     PyErr_SetString(PyExc_RuntimeError, "an in-place receive can be entered only once");
     return nullptr;
   }
-  const vesk::QueueRef* q = ring_queue_ref(self->queue);
-  if (q == nullptr) return nullptr;
+  const vesk::QueueRef* ref = ring_queue_ref(self->queue);
+  if (ref == nullptr) return nullptr;
+  const vesk::QueueRef q = *ref;
   ring_queue_hold(self->queue, 1);
   const vesk::GetLimits limits{1, UINT64_MAX, 0};
   const Deadline deadline = self->deadline;
   const bool task = self->task;
   NoSink sink;
-  auto got =
-      vesk::queue_get(*q, limits, sink, vesk::Mode{task, true}, deadline, vesk::never_stop());
+  auto got = vesk::queue_get(q, limits, sink, vesk::Mode{task, true}, deadline, vesk::never_stop());
   if (!got && got.error().kind() == QueueError::Kind::Busy) {
     got = blocking([&](StopQuery& stop) {
-      return vesk::queue_get(*q, limits, sink, vesk::Mode{task, false}, deadline, stop);
+      // Records this process still holds may be what keeps producers from
+      // adding more: after a short wait, they are frozen and let go.
+      if (any_held()) {
+        const Deadline grace = Deadline::after(kHeldGraceNs);
+        const Deadline first =
+            deadline.remaining(vesk::monotonic_ns()) > kHeldGraceNs ? grace : deadline;
+        auto early = vesk::queue_get(q, limits, sink, vesk::Mode{task, false}, first, stop);
+        if (early || !early.error().is(vesk::RingError::Kind::TimedOut) ||
+            deadline.passed(vesk::monotonic_ns()))
+          return early;
+        freeze_held();
+      }
+      return vesk::queue_get(q, limits, sink, vesk::Mode{task, false}, deadline, stop);
     });
   }
   if (!got) {
     ring_queue_hold(self->queue, -1);
-    self->stage = Stage::Done;
+    self->stage = InStage::Done;
     return ring_queue_raise(self->queue, got.error(), false, 0);
   }
+  self->q = q;
   self->pid = getpid();
-  self->stage = Stage::Open;
+  self->stage = InStage::Open;
   self->claimed = got->claimed;
   if (got->claimed) {
     self->claim = got->claim;
     uint32_t length = 0;
     std::memcpy(&length, self->claim.data, 4);
-    self->payload = self->claim.data + 4;
     self->length = length;
+    self->payload = self->claim.data + 4;
+    // Mapped again, so that buffers kept past the block can be frozen;
+    // without that mapping they are simply held until released.
+    auto mapped = vesk::ViewMapping::of(self->payload, length, q.ring.data + q.ring.data_size);
+    if (mapped) {
+      self->mapping = std::move(mapped).value();
+      self->payload = self->mapping.data();
+    }
   } else {
     static const std::byte kEmpty[1] = {};
     self->payload = kEmpty;
@@ -353,7 +429,10 @@ PyObject* in_place_enter(PyObject* self_obj, PyObject*) {
   }
   self->view = PyMemoryView_FromObject(self_obj);
   if (self->view == nullptr) {
-    end_claim(self, true);
+    finish_claim(self, true);
+    self->mapping.reset();
+    self->stage = InStage::Done;
+    ring_queue_hold(self->queue, -1);
     return nullptr;
   }
   return Py_NewRef(self->view);
@@ -361,34 +440,31 @@ PyObject* in_place_enter(PyObject* self_obj, PyObject*) {
 
 PyObject* in_place_exit(PyObject* self_obj, PyObject* const*, Py_ssize_t) {
   auto* self = as_in_place(self_obj);
-  if (self->stage != Stage::Open) {
+  if (self->stage != InStage::Open) {
     PyErr_SetString(PyExc_RuntimeError, "the in-place receive is not open");
     return nullptr;
   }
   release_view(&self->view);
-  self->stage = Stage::Ended;
-  if (self->exports == 0) {
-    // Waits only for the ring mutex, which is held briefly.
-    if (self->claimed && self->pid == getpid()) {
-      const vesk::QueueRef* q = ring_queue_ref(self->queue);
-      if (q != nullptr) {
-        const vesk::Claim claim = self->claim;
-        const bool task = self->task;
-        auto finished = blocking([&](StopQuery&) { return vesk::queue_finish(*q, claim, task); });
-        (void)finished;
-        self->claimed = false;
-      } else {
-        PyErr_Clear();
-      }
-    }
-    end_claim(self, false);
+  if (self->exports > 0) {
+    std::lock_guard<std::mutex> guard(g_held_mutex);
+    self->stage = InStage::Held;
+    link_held(self);
+    Py_RETURN_FALSE;
   }
+  // Waits only for the ring mutex, which is held briefly.
+  blocking([&](StopQuery&) {
+    finish_claim(self, false);
+    return 0;
+  });
+  self->mapping.reset();
+  self->stage = InStage::Done;
+  ring_queue_hold(self->queue, -1);
   Py_RETURN_FALSE;
 }
 
 int in_place_getbuffer(PyObject* self_obj, Py_buffer* view, int flags) {
   auto* self = as_in_place(self_obj);
-  if (self->stage != Stage::Open) {
+  if (self->stage != InStage::Open) {
     PyErr_SetString(PyExc_BufferError, "the message is no longer held: its block has ended");
     return -1;
   }
@@ -401,7 +477,18 @@ int in_place_getbuffer(PyObject* self_obj, Py_buffer* view, int flags) {
 
 void in_place_releasebuffer(PyObject* self_obj, Py_buffer*) {
   auto* self = as_in_place(self_obj);
-  if (--self->exports == 0 && self->stage == Stage::Ended) end_claim(self, false);
+  if (--self->exports > 0) return;
+  InStage was;
+  {
+    std::lock_guard<std::mutex> guard(g_held_mutex);
+    was = self->stage;
+    if (was != InStage::Held && was != InStage::Frozen) return;
+    if (was == InStage::Held) unlink_held(self);
+    self->stage = InStage::Done;
+  }
+  if (was == InStage::Held) finish_claim(self, false);  // the ring mutex only
+  self->mapping.reset();
+  ring_queue_hold(self->queue, -1);
 }
 
 int in_place_traverse(PyObject* self_obj, visitproc visit, void* arg) {
@@ -423,8 +510,13 @@ void in_place_dealloc(PyObject* self_obj) {
   PyObject *type, *value, *trace;
   PyErr_Fetch(&type, &value, &trace);
   Py_CLEAR(self->view);
-  // Entered and never left: the message goes back to the queue.
-  end_claim(self, self->stage == Stage::Open);
+  if (self->stage == InStage::Open) {
+    // Entered and never left: the message goes back to the queue.
+    finish_claim(self, true);
+    ring_queue_hold(self->queue, -1);
+  }
+  self->stage = InStage::Done;
+  self->mapping.~ViewMapping();
   PyErr_Restore(type, value, trace);
   Py_CLEAR(self->queue);
   PyTypeObject* tp = Py_TYPE(self_obj);
@@ -433,8 +525,12 @@ void in_place_dealloc(PyObject* self_obj) {
 }
 
 PyObject* in_place_get_held(PyObject* self_obj, void*) {
-  const Stage stage = as_in_place(self_obj)->stage;
-  return PyBool_FromLong(stage == Stage::Open || stage == Stage::Ended);
+  const InStage stage = as_in_place(self_obj)->stage;
+  return PyBool_FromLong(stage == InStage::Open || stage == InStage::Held);
+}
+
+PyObject* in_place_get_frozen(PyObject* self_obj, void*) {
+  return PyBool_FromLong(as_in_place(self_obj)->stage == InStage::Frozen);
 }
 
 PyMethodDef in_place_methods[] = {
@@ -447,7 +543,11 @@ PyMethodDef in_place_methods[] = {
 
 PyGetSetDef in_place_getset[] = {
     {"held", in_place_get_held, nullptr,
-     "whether the message is still claimed (inside the block, or views of it alive)", nullptr},
+     "whether the message is still claimed in the ring (inside the block, or after it while "
+     "buffers of it are alive and not yet frozen)",
+     nullptr},
+    {"frozen", in_place_get_frozen, nullptr,
+     "whether buffers kept past the block now show a private copy of the message", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -530,6 +630,9 @@ PyObject* rq_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* object = new_object(self, "InPlace");
   if (object == nullptr) return nullptr;
   auto* v = as_in_place(object);
+  new (&v->mapping) vesk::ViewMapping();
+  v->q = vesk::QueueRef{};
+  v->prev = v->next = nullptr;
   v->queue = Py_NewRef(self);
   v->view = nullptr;
   v->claim = vesk::Claim{};
@@ -540,7 +643,7 @@ PyObject* rq_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   v->pid = 0;
   v->task = task;
   v->claimed = false;
-  v->stage = Stage::New;
+  v->stage = InStage::New;
   return object;
 }
 

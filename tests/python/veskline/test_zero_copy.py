@@ -73,6 +73,27 @@ def test_buffers_kept_past_their_block(bq):
     assert bq.get() == big
 
 
+def test_buffers_kept_past_their_block_are_frozen_once_their_reader_waits(bq):
+    # A consumer keeping an array past its block and then waiting for the
+    # next message must not wait on itself: its kept record is copied aside
+    # (same addresses, private pages), the ring space is freed, and the array
+    # keeps showing the old bytes while producers overwrite the ring.
+    bq.put(b"a" * 300_000)
+    view = bq.recv_view()
+    with view as mv:
+        arr = np.frombuffer(mv, np.uint8)
+    with pytest.raises(Empty):
+        with bq.recv_view(timeout=0.1):
+            pass
+    assert view.frozen and not view.held
+    for _ in range(8):  # all over the ring, the old record's bytes included
+        bq.put(b"b" * 300_000)
+        assert bq.get() == b"b" * 300_000
+    assert bytes(arr) == b"a" * 300_000
+    with pytest.raises(ValueError):
+        arr[0] = 1  # read-only, frozen or not
+
+
 def test_queue_objects_out_of_band_through_a_reservation_and_in_place():
     q = Queue(capacity=32 << 20)
     try:
