@@ -30,6 +30,7 @@ demo: install
 	$(PY) examples/lock_demo.py
 	$(PY) examples/demo.py
 	$(PY) examples/queue_swap.py
+	$(PY) examples/frames.py --frames 120
 
 # Peers are installed into .venv here only; iceoryx2 is optional.
 BENCH_PEERS := faster-fifo pyzmq posix_ipc matplotlib
@@ -38,6 +39,7 @@ bench: install
 	$(VENV)/bin/pip install --quiet $(BENCH_PEERS)
 	-$(VENV)/bin/pip install --quiet iceoryx2 || echo "iceoryx2 did not install: benchmarking without it"
 	$(PY) bench/run.py
+	$(PY) bench/zero_copy.py
 
 # --- environments -------------------------------------------------------------
 
@@ -142,9 +144,11 @@ tsan: $(VENV)/.ready gtest
 
 soak-short: install
 	$(PY) tests/soak/soak.py --kills 120
+	$(PY) tests/soak/reserve_soak.py --kills 60
 
 soak: install
 	$(PY) tests/soak/soak.py --kills 1200 --report build/soak-report.txt
+	$(PY) tests/soak/reserve_soak.py --kills 1000
 
 # --- fuzzing ------------------------------------------------------------------
 # libFuzzer over the ring operations on damaged shared state. `make fuzz`

@@ -58,6 +58,10 @@ def consume_queue(q, done):
                 break
             check(frame)
             seen += 1
+            # Done with it: the message is finished as the block ends. A frame
+            # still referenced after its block stays valid (it is kept in the
+            # ring, or copied aside once this process waits for the next one).
+            del frame
     done.put(seen)
 
 

@@ -37,14 +37,20 @@ Result<ViewMapping, int> ViewMapping::of(const std::byte* data, uint64_t length,
   ViewMapping view;
   view.span_ = high > low ? high - low : page;
   view.offset_ = address - low;
-  // An address range of our own first, so both pieces land back to back.
+  const auto split = reinterpret_cast<uintptr_t>(mirror);
+  if (split <= low || split >= low + view.span_) {
+    // One piece: the kernel picks the address.
+    void* placed = ::mremap(reinterpret_cast<void*>(low), 0, view.span_, MREMAP_MAYMOVE);
+    if (placed == MAP_FAILED) return Err{errno};
+    view.area_ = static_cast<std::byte*>(placed);
+    return view;
+  }
+  // Two pieces, back to back in an address range of our own.
   void* area = ::mmap(nullptr, view.span_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (area == MAP_FAILED) return Err{errno};
   view.area_ = static_cast<std::byte*>(area);
-  const auto split = reinterpret_cast<uintptr_t>(mirror);
-  uintptr_t at = low;
-  while (at < low + view.span_) {
-    const uintptr_t end = (at < split && split < low + view.span_) ? split : low + view.span_;
+  for (uintptr_t at = low; at < low + view.span_;) {
+    const uintptr_t end = at < split ? split : low + view.span_;
     void* placed = ::mremap(reinterpret_cast<void*>(at), 0, end - at, MREMAP_MAYMOVE | MREMAP_FIXED,
                             view.area_ + (at - low));
     if (placed == MAP_FAILED) return Err{errno};  // `view` unmaps what was placed
