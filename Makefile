@@ -34,6 +34,7 @@ demo: install
 	$(PY) examples/lock_demo.py
 	$(PY) examples/demo.py
 	$(PY) examples/queue_swap.py
+	$(PY) examples/frames.py --frames 120
 
 # Peers are installed into .venv here only; iceoryx2 is optional.
 BENCH_PEERS := faster-fifo pyzmq posix_ipc matplotlib numpy
@@ -45,6 +46,7 @@ bench: install
 	$(PY) bench/executor.py
 	$(PY) bench/veskline_bench.py
 	$(PY) bench/core_interrupt.py
+	$(PY) bench/zero_copy.py
 
 # --- environments -------------------------------------------------------------
 
@@ -224,10 +226,12 @@ tsan: $(VENV)/.ready gtest
 soak-short: install
 	$(PY) tests/soak/soak.py --kills 120
 	$(PY) tests/soak/objects_soak.py --kills 60 --quiet
+	$(PY) tests/soak/reserve_soak.py --kills 60
 
 soak: install
 	$(PY) tests/soak/soak.py --kills 1200 --report build/soak-report.txt
 	$(PY) tests/soak/objects_soak.py --kills 600 --report build/objects-soak-report.txt
+	$(PY) tests/soak/reserve_soak.py --kills 1000
 
 # --- fuzzing ------------------------------------------------------------------
 # libFuzzer over the ring operations on damaged shared state. `make fuzz`

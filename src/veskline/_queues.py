@@ -27,6 +27,7 @@ import secrets
 import struct
 
 from . import _tracker
+from ._zerocopy import ObjectView, put_reserved
 from ._errors import ShutDown
 from ._native import RingQueue
 
@@ -334,6 +335,10 @@ class Queue(_RingBacked):
             if timeout is not None and timeout < 0 and block:
                 raise ValueError("'timeout' must be a non-negative number")
             return self._put_side(record, length, block, timeout)
+        if type(record) is tuple:
+            # Out-of-band buffers: copied straight into a reservation, with
+            # the ring's mutex free while the copy runs.
+            return put_reserved(self._ring, record, length, block, timeout, self._task)
         self._rput(record, block, timeout, self._task)
 
     def get(self, block=True, timeout=None):
@@ -349,6 +354,16 @@ class Queue(_RingBacked):
 
     def get_nowait(self):
         return self.get(False)
+
+    def get_view(self, block=True, timeout=None):
+        """`with q.get_view() as obj:` receives the next object in place: its
+        large buffers (NumPy arrays, bytes sent out of band) are read-only
+        views into the ring instead of copies. The message is claimed by this
+        process while the block runs, and for as long as any of those views
+        is still alive after it; a process killed meanwhile leaves it to
+        another consumer."""
+        self._check_closed()
+        return ObjectView(self._ring.view(block, timeout, self._task), self._decode)
 
     def put_many(self, objects, block=True, timeout=None):
         """Puts every object or none, with one wake-up; ValueError at once
@@ -464,6 +479,26 @@ class BytesQueue(_RingBacked):
     def put_many(self, items, block=True, timeout=None):
         self._check_closed()
         self._ring.put_many(list(items), block, timeout)
+
+    def reserve(self, nbytes, block=True, timeout=None):
+        """`with q.reserve(n) as buf:` writes a message of n bytes in place:
+        `buf` is a writable memoryview inside the ring. Leaving the block
+        publishes the message; an exception abandons it; a process killed
+        inside the block publishes nothing. Waits for room as put() does.
+        Views made from `buf` must not outlive the block (BufferError, and
+        nothing is published)."""
+        self._check_closed()
+        return self._ring.reserve(nbytes, block, timeout)
+
+    def recv_view(self, block=True, timeout=None):
+        """`with q.recv_view() as mv:` receives the next message in place:
+        `mv` is a read-only memoryview into the ring, released when the block
+        ends. The message is claimed by this process (no other consumer gets
+        it, no producer overwrites it) until then, or until the last view
+        made from `mv` is released; a process killed meanwhile leaves it to
+        another consumer."""
+        self._check_closed()
+        return self._ring.view(block, timeout)
 
     def get_many(self, block=True, timeout=None, max_messages=None, max_bytes=None):
         self._check_closed()

@@ -12,5 +12,6 @@ int add_ring_queue(PyObject* module);
 int add_inspect(PyObject* module);
 int add_ring_watch(PyObject* module);
 int add_lock(PyObject* module);
+int add_zero_copy(PyObject* module);
 
 }  // namespace veskline::native

@@ -23,6 +23,7 @@
 #include "veskline/_native/gil.h"
 #include "veskline/_native/open_error.h"
 #include "veskline/_native/parts.h"
+#include "veskline/_native/ring_queue.h"
 #include "veskline_core/shm/queue_ops.h"
 #include "veskline_core/shm/ring_layout.h"
 
@@ -736,6 +737,13 @@ PyMethodDef rq_methods[] = {
     {"shutdown", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rq_shutdown)),
      METH_FASTCALL, "shutdown(immediate=False) -> list of drained records"},
     {"close", rq_close, METH_NOARGS, "close(): unmap (once no call is running)."},
+    {"reserve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rq_reserve)),
+     METH_FASTCALL,
+     "reserve(nbytes, block=True, timeout=None, task=False) -> a context manager giving a "
+     "writable buffer inside the ring; leaving it publishes the record."},
+    {"view", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rq_view)), METH_FASTCALL,
+     "view(block=True, timeout=None, task=False) -> a context manager giving the next record "
+     "in place, read-only."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -764,6 +772,26 @@ PyType_Spec rq_spec = {
 };
 
 }  // namespace
+
+const vesk::QueueRef* ring_queue_ref(PyObject* ring_queue) {
+  RingQueueObject* self = as_queue(ring_queue);
+  return check_open(self) ? &self->q : nullptr;
+}
+
+void ring_queue_hold(PyObject* ring_queue, int delta) {
+  RingQueueObject* self = as_queue(ring_queue);
+  self->in_use += delta;
+  if (self->in_use == 0 && self->closed) self->segment = vesk::MirroredSegment();
+}
+
+PyObject* ring_queue_raise(PyObject* ring_queue, const vesk::QueueError& error, bool put,
+                           uint64_t need) {
+  return raise_error(error, put ? Op::Put : Op::Get, as_queue(ring_queue), need, 1);
+}
+
+bool ring_queue_deadline(PyObject* block, PyObject* timeout, vesk::Deadline* deadline) {
+  return parse_deadline(block, timeout, deadline);
+}
 
 int add_ring_queue(PyObject* module) {
   PyObject* type = PyType_FromModuleAndSpec(module, &rq_spec, nullptr);

@@ -272,6 +272,7 @@ class Section {
     }
     st(s_.active_slots, active);
     st(s_.claim_pos, cursor);
+    repair_reservations(cursor, w);
 
     uint64_t reached = 0;
     st(s_.count, walk(r, w, &reached));
@@ -299,6 +300,16 @@ class Section {
       case Commit::ReadPos:
         committed = r >= ld(j.value);
         break;
+      case Commit::Published: {
+        committed = true;
+        const uint64_t ticket = ld(j.ticket);
+        for (const ReserveSlot& slot : s_.reservations.slots) {
+          if (ld(slot.ticket) == ticket &&
+              ld(slot.state) == static_cast<uint32_t>(ReserveState::Writing))
+            committed = false;
+        }
+        break;
+      }
       case Commit::SlotDone: {
         committed = r >= ld(j.value);
         const uint64_t ticket = ld(j.ticket);
@@ -392,6 +403,71 @@ class Section {
         n -= std::min(n, ld(slot.records));
     }
     return n;
+  }
+
+  // --- reservations (queue_state.h) ---
+
+  ReserveTable& res() { return s_.reservations; }
+  uint32_t reservations_active() const { return ld(s_.reservations.active); }
+
+  // Keeps the reservations that are whole records in [claim, w); frees the
+  // rest (a kill inside reserve or abandon, a plain consumer that read past).
+  void repair_reservations(uint64_t claim, uint64_t w) {
+    uint32_t active = 0;
+    for (ReserveSlot& slot : s_.reservations.slots) {
+      const uint32_t state = ld(slot.state);
+      if (state == static_cast<uint32_t>(ReserveState::Free)) continue;
+      const uint64_t begin = ld(slot.begin), end = ld(slot.end);
+      if (state > static_cast<uint32_t>(ReserveState::Void) || begin < claim || end > w ||
+          record_end(begin, w) != end) {
+        free_reservation(slot);
+        continue;
+      }
+      ++active;
+    }
+    st(s_.reservations.active, active);
+  }
+
+  void free_reservation(ReserveSlot& slot) {
+    st(slot.state, static_cast<uint32_t>(ReserveState::Free));
+    st(slot.owner_pid, 0u);
+  }
+
+  // The first reservation at or after `from`, or nullptr. Reservations below
+  // `from` are leftovers of a process killed after consuming a Void record
+  // and before freeing its slot: freed here.
+  ReserveSlot* first_reservation(uint64_t from) {
+    if (ld(s_.reservations.active) == 0) return nullptr;
+    ReserveSlot* first = nullptr;
+    for (ReserveSlot& slot : s_.reservations.slots) {
+      if (ld(slot.state) == static_cast<uint32_t>(ReserveState::Free)) continue;
+      if (ld(slot.begin) < from) {
+        begin_section();
+        free_reservation(slot);
+        st(s_.reservations.active, ld(s_.reservations.active) - 1);
+        end_section();
+        continue;
+      }
+      if (first == nullptr || ld(slot.begin) < ld(first->begin)) first = &slot;
+    }
+    return first;
+  }
+
+  // Turns the reservations of dead producers Void; true if any.
+  bool reap_dead_reservations() {
+    if (ld(s_.reservations.active) == 0) return false;
+    const ProcessIdentity me = current_process();
+    bool any = false;
+    for (ReserveSlot& slot : s_.reservations.slots) {
+      if (ld(slot.state) != static_cast<uint32_t>(ReserveState::Writing)) continue;
+      const ProcessIdentity owner{ld(slot.owner_pid), ld(slot.owner_start)};
+      if (owner.pid == me.pid && owner.start == me.start) continue;
+      if (process_alive(owner)) continue;
+      st(slot.state, static_cast<uint32_t>(ReserveState::Void));
+      st(slot.owner_pid, 0u);
+      any = true;
+    }
+    return any;
   }
 
   // Orphans the claims of dead processes; true if any.
@@ -500,6 +576,13 @@ Result<Held, QueueError> lock(const QueueRef& q, Mode mode, Deadline deadline, S
   return Held::take(q.ring.mutex, mode.try_lock, until, stop);
 }
 
+// Reaps dead claimers and dead reservers; true if either changed anything.
+bool reap_dead(Section& l) {
+  const bool claims = l.reap_dead_claims();
+  const bool reservations = l.reap_dead_reservations();
+  return claims || reservations;
+}
+
 // Where a get takes its records from: the oldest orphaned claim, else the
 // unclaimed records at claim_pos.
 struct Source {
@@ -522,7 +605,11 @@ Source find_source(Section& l) {
     }
     if (src.found) return src;
   }
-  const uint64_t claim = l.claim_pos(), w = l.wp();
+  const uint64_t claim = l.claim_pos();
+  uint64_t w = l.wp();
+  // Readable up to the first record still being written.
+  if (const ReserveSlot* first = l.first_reservation(claim); first != nullptr)
+    w = std::min(w, ld(first->begin));
   if (claim < w) src = Source{true, -1, claim, w};
   return src;
 }
@@ -566,8 +653,9 @@ Result<void, QueueError> put_records(const QueueRef& q, const Part* parts, size_
     if (room) break;
     if (deadline.passed(monotonic_ns())) return Err{ring_error(RingError::timed_out())};
     if (mode.try_lock) return Err{of(QueueError::Kind::Busy)};
-    // A dead consumer's claim holds read_pos back: hand its records on.
-    if (reap.due() && l.reap_dead_claims()) {
+    // A dead consumer's claim holds read_pos back: hand its records on; a
+    // dead producer's reservation holds it back too: turned Void, skipped.
+    if (reap.due() && reap_dead(l)) {
       if (auto woke = broadcast(q.ring.data_available); !woke) return woke;
     }
     if (auto waited = held->wait(q.ring.space_available, deadline, stop); !waited) return waited;
@@ -732,6 +820,35 @@ Result<void, QueueError> take(const QueueRef& q, Section& l, const Source& src,
   return {};
 }
 
+// Consumes the Void records at the readable front (abandoned reservations),
+// delivering nothing; true if any. The record leaves as a delivered one does
+// (read_pos, or a Done claim behind unfinished ones), then its slot is freed:
+// a kill in between leaves a slot below claim_pos, freed by the next look.
+Result<bool, QueueError> skip_void(const QueueRef& q, Section& l) {
+  bool any = false;
+  while (l.reservations_active() != 0) {
+    const uint64_t claim = l.claim_pos();
+    ReserveSlot* first = l.first_reservation(claim);
+    if (first == nullptr || ld(first->begin) != claim ||
+        ld(first->state) != static_cast<uint32_t>(ReserveState::Void))
+      break;
+    const Source src{true, -1, claim, ld(first->end)};
+    GetResult out;
+    bool need_slot = false;
+    if (auto taken = take(q, l, src, TakeOptions{GetLimits{1, UINT64_MAX, UINT64_MAX}, false},
+                          nullptr, Mode{}, &out, &need_slot);
+        !taken)
+      return Err{taken.error()};
+    if (need_slot) break;
+    l.begin_section();
+    l.free_reservation(*first);
+    st(l.res().active, l.reservations_active() - 1);
+    l.end_section();
+    any = true;
+  }
+  return any;
+}
+
 }  // namespace
 
 QueueRef queue_ref(const RingHandle& ring) { return QueueRef{ring, queue_state_of(ring.header)}; }
@@ -769,6 +886,7 @@ Result<GetResult, QueueError> queue_get(const QueueRef& q, GetLimits limits, Rec
     if (auto synced = l.sync(); !synced) return Err{synced.error()};
     const auto shutdown = static_cast<Shutdown>(ld(q.state->shutdown));
     if (shutdown == Shutdown::Immediate) return Err{of(QueueError::Kind::ShutDown)};
+    if (auto skipped = skip_void(q, l); !skipped) return Err{skipped.error()};
     const Source src = find_source(l);
     WakeWord* wait_on = q.ring.data_available;
     if (src.found) {
@@ -783,7 +901,7 @@ Result<GetResult, QueueError> queue_get(const QueueRef& q, GetLimits limits, Rec
     }
     if (deadline.passed(monotonic_ns())) return Err{ring_error(RingError::timed_out())};
     if (mode.try_lock) return Err{of(QueueError::Kind::Busy)};
-    if (reap.due() && l.reap_dead_claims()) continue;
+    if (reap.due() && reap_dead(l)) continue;
     if (auto waited = held->wait(wait_on, deadline, stop); !waited) return Err{waited.error()};
   }
   if (auto released = held->release(); !released) return Err{released.error()};
@@ -842,7 +960,8 @@ Result<QueueStats, QueueError> queue_stats(const QueueRef& q) {
   Section l(q);
   if (auto synced = l.sync(); !synced) return Err{synced.error()};
   QueueStats stats;
-  stats.size = l.size();
+  // Reserved records are not messages yet.
+  stats.size = l.size() - std::min<uint64_t>(l.size(), l.reservations_active());
   stats.maxsize = ld(q.state->maxsize);
   stats.unfinished = ld(q.state->unfinished);
   stats.free_bytes = l.cap() - (l.wp() - l.rp());
@@ -936,6 +1055,145 @@ Result<uint64_t, QueueError> queue_shutdown(const QueueRef& q, bool immediate,
   }
   if (auto released = held->release(); !released) return Err{released.error()};
   return taken;
+}
+
+// --- reservations --------------------------------------------------------------
+
+Result<Reservation, QueueError> queue_reserve(const QueueRef& q, uint64_t size, Mode mode,
+                                              Deadline deadline, StopQuery& stop) {
+  const uint64_t cap = q.ring.data_size;
+  if (size > std::numeric_limits<uint32_t>::max() || kPrefix + size > cap)
+    return Err{of(QueueError::Kind::TooLarge)};
+  const uint64_t need = kPrefix + size;
+  auto held = lock(q, mode, deadline, stop);
+  if (!held) return Err{held.error()};
+  Section l(q);
+  if (l.cap() != cap) return Err{ring_error(RingError::buffer_too_small())};
+  ReapClock reap;
+  QueueState& s = l.s();
+  ReserveSlot* slot = nullptr;
+  uint64_t w = 0;
+  for (;;) {
+    if (auto synced = l.sync(); !synced) return Err{synced.error()};
+    if (ld(s.shutdown) != static_cast<uint32_t>(Shutdown::Open))
+      return Err{of(QueueError::Kind::ShutDown)};
+    const uint64_t maxsize = ld(s.maxsize);
+    const uint64_t r = l.rp();
+    w = l.wp();
+    slot = nullptr;
+    for (ReserveSlot& candidate : l.res().slots) {
+      if (ld(candidate.state) == static_cast<uint32_t>(ReserveState::Free)) {
+        slot = &candidate;
+        break;
+      }
+    }
+    const bool room =
+        slot != nullptr && cap - (w - r) >= need && (maxsize == 0 || l.size() + 1 <= maxsize);
+    if (room) break;
+    if (deadline.passed(monotonic_ns())) return Err{ring_error(RingError::timed_out())};
+    if (mode.try_lock) return Err{of(QueueError::Kind::Busy)};
+    if (reap.due() && reap_dead(l)) {
+      if (auto woke = broadcast(q.ring.data_available); !woke) return Err{woke.error()};
+    }
+    if (auto waited = held->wait(q.ring.space_available, deadline, stop); !waited)
+      return Err{waited.error()};
+  }
+
+  // The prefix first: nothing reads past write_pos. Then the slot, then
+  // write_pos: killed before write_pos moved, the slot ends past it and
+  // repair frees it; after, the slot is Writing with a dead owner.
+  const auto prefix = static_cast<uint32_t>(size);
+  std::memcpy(q.ring.data + w % cap, &prefix, kPrefix);
+  const uint64_t end = w + need;
+  const ProcessIdentity me = current_process();
+  l.begin_section();
+  const uint64_t ticket = l.new_ticket();
+  st(slot->owner_pid, me.pid);
+  st(slot->owner_start, me.start);
+  st(slot->ticket, ticket);
+  st(slot->begin, w);
+  st(slot->end, end);
+  st(slot->state, static_cast<uint32_t>(ReserveState::Writing));
+  st(l.res().active, l.reservations_active() + 1);
+  store_pos(q.ring.header->write_pos, end);
+  st(s.count, ld(s.count) + 1);
+  st(s.count_write, end);
+  l.end_section();
+  if (auto released = held->release(); !released) return Err{released.error()};
+  return Reservation{static_cast<uint32_t>(slot - l.res().slots), ticket, w, end,
+                     q.ring.data + (w + kPrefix) % cap,           size};
+}
+
+namespace {
+
+// The slot of a reservation this process still holds, or nullptr.
+ReserveSlot* held_reservation(Section& l, const Reservation& reservation) {
+  if (reservation.slot >= kReserveSlots) return nullptr;
+  ReserveSlot& slot = l.res().slots[reservation.slot];
+  if (ld(slot.ticket) != reservation.ticket ||
+      ld(slot.state) != static_cast<uint32_t>(ReserveState::Writing))
+    return nullptr;
+  return &slot;
+}
+
+}  // namespace
+
+Result<bool, QueueError> queue_publish(const QueueRef& q, const Reservation& reservation,
+                                       bool task) {
+  auto held = lock(q, Mode{}, Deadline::never(), never_stop());
+  if (!held) return Err{held.error()};
+  Section l(q);
+  if (auto synced = l.sync(); !synced) return Err{synced.error()};
+  ReserveSlot* slot = held_reservation(l, reservation);
+  if (slot == nullptr) return false;
+  QueueState& s = l.s();
+  if (ld(s.shutdown) != static_cast<uint32_t>(Shutdown::Open)) {
+    st(slot->state, static_cast<uint32_t>(ReserveState::Void));
+    st(slot->owner_pid, 0u);
+    if (auto woke = broadcast(q.ring.data_available); !woke) return Err{woke.error()};
+    return Err{of(QueueError::Kind::ShutDown)};
+  }
+  const bool table_was_full = l.reservations_active() == kReserveSlots;
+  l.begin_section();
+  if (task) l.journal(Commit::Published, 0, reservation.ticket, ld(s.unfinished) + 1, kNoEntry, 0);
+  l.free_reservation(*slot);
+  st(l.res().active, l.reservations_active() - 1);
+  l.settle_journal();
+  l.end_section();
+  if (auto woke = broadcast(q.ring.data_available); !woke) return Err{woke.error()};
+  if (table_was_full) {
+    if (auto woke = broadcast(q.ring.space_available); !woke) return Err{woke.error()};
+  }
+  if (auto released = held->release(); !released) return Err{released.error()};
+  return true;
+}
+
+Result<void, QueueError> queue_abandon(const QueueRef& q, const Reservation& reservation) {
+  auto held = lock(q, Mode{}, Deadline::never(), never_stop());
+  if (!held) return Err{held.error()};
+  Section l(q);
+  if (auto synced = l.sync(); !synced) return synced;
+  ReserveSlot* slot = held_reservation(l, reservation);
+  if (slot == nullptr) return held->release();
+  // Void first, in one store: a kill after it leaves a record the next get
+  // skips. Then, when nothing follows it and nobody read it, take it back.
+  st(slot->state, static_cast<uint32_t>(ReserveState::Void));
+  st(slot->owner_pid, 0u);
+  QueueState& s = l.s();
+  if (l.wp() == reservation.end && l.rp() <= reservation.begin &&
+      ld(s.count_write) == reservation.end) {
+    l.begin_section();
+    store_pos(q.ring.header->write_pos, reservation.begin);
+    st(s.count, ld(s.count) - std::min<uint64_t>(ld(s.count), 1));
+    st(s.count_write, reservation.begin);
+    l.free_reservation(*slot);
+    st(l.res().active, l.reservations_active() - 1);
+    l.end_section();
+  }
+  for (WakeWord* word : {q.ring.data_available, q.ring.space_available}) {
+    if (auto woke = broadcast(word); !woke) return woke;
+  }
+  return held->release();
 }
 
 }  // namespace vesk

@@ -134,6 +134,37 @@ Result<bool, QueueError> queue_finish(const QueueRef& q, const Claim& claim, boo
 // Returns claimed records to the queue, to be taken first by the next get.
 Result<void, QueueError> queue_give_back(const QueueRef& q, const Claim& claim);
 
+// --- writing in place (reservations, queue_state.h) ---------------------------
+
+// A record reserved for this process: `size` payload bytes at `data`,
+// contiguous in this process's mapping (the mirror), writable until it is
+// published or abandoned. Nobody reads it, and nothing overwrites it, before.
+struct Reservation {
+  uint32_t slot = 0;
+  uint64_t ticket = 0;
+  uint64_t begin = 0;
+  uint64_t end = 0;
+  std::byte* data = nullptr;
+  uint64_t size = 0;
+};
+
+// Reserves a record of `size` payload bytes at the ring's end, waiting for
+// room (bytes, maxsize, a free reservation slot) as a put does. TooLarge at
+// once when it can never fit; ShutDown once the queue is shut down.
+Result<Reservation, QueueError> queue_reserve(const QueueRef& q, uint64_t size, Mode mode,
+                                              Deadline deadline, StopQuery& stop);
+
+// Makes the reserved record readable (one more unfinished task when `task`).
+// False: the reservation was taken from this process meanwhile (a plain ring
+// consumer read past it), nothing published. ShutDown: the queue was shut
+// down meanwhile; the record is dropped. Waits only for the mutex.
+Result<bool, QueueError> queue_publish(const QueueRef& q, const Reservation& reservation,
+                                       bool task);
+
+// Drops the reserved record: taken back off the ring's end when nothing
+// follows it, else left for the next get to consume unseen.
+Result<void, QueueError> queue_abandon(const QueueRef& q, const Reservation& reservation);
+
 struct QueueStats {
   uint64_t size = 0;  // records queued and not yet delivered
   uint64_t maxsize = 0;

@@ -43,6 +43,31 @@
 // A claim names its owner by pid and start time; a waiter that finds claims
 // in the way (a producer without space, a consumer without messages) checks
 // their owners and orphans the claims of dead ones.
+//
+// Reservations (writing a message in place): a producer reserves a record
+// whole, prefix and all, and moves write_pos over it at once, so the ring's
+// own accounting (and every plain ring producer) treats its bytes as taken;
+// a reservation slot marks the record as not yet readable. Records in
+// [claim_pos, write_pos) are readable up to the first reservation, which is
+// in one of two states:
+//   Writing   its producer is filling it (the mutex free meanwhile);
+//   Void      abandoned (an exception, or its producer died): the next get
+//             consumes it without delivering it.
+// Publishing frees the slot: the record, already in place, becomes readable
+// with no copy. Readers of earlier records never wait for a writer; records
+// after a reservation wait for it, as a FIFO must. Reservations never lie
+// below claim_pos (claims only ever cover published records). What a kill
+// leaves (see reserve, publish and abandon in queue_ops.cc):
+//   - during reserve, before write_pos moved: the slot's end is past
+//     write_pos, and repair frees it; after: a Writing slot whose owner is
+//     dead, which a waiter turns Void;
+//   - during publish: the slot is either Free (published) or Writing (its
+//     owner dead: turned Void); a JoinableQueue's count follows the slot
+//     through the journal (Commit::Published);
+//   - during abandon: Void, or the record taken back off the ring's end
+//     (write_pos moved back below the slot's end: repair frees the slot).
+// Plain ring consumers know nothing of reservations and read a Writing
+// record as it stands: they do not mix with producers that reserve.
 #pragma once
 
 #include <cstddef>
@@ -101,6 +126,7 @@ enum class Commit : uint32_t {
   WritePos = 2,   // committed once write_pos == value
   ReadPos = 3,    // committed once read_pos >= value
   SlotDone = 4,   // committed once slot[value] holds `ticket` and is Done or Free
+  Published = 5,  // committed once no reservation slot holding `ticket` is Writing
 };
 
 // The counters a section sets once it commits (see the top of this file).
@@ -115,6 +141,37 @@ struct Journal {
 static_assert(sizeof(Journal) == 40);
 
 enum class Shutdown : uint32_t { Open = 0, Draining = 1, Immediate = 2 };
+
+inline constexpr uint32_t kReserveSlots = 32;
+
+enum class ReserveState : uint32_t { Free = 0, Writing = 1, Void = 2 };
+
+// One record reserved in the ring and not yet published: [begin, end), its
+// length prefix already stored at `begin`.
+struct ReserveSlot {
+  uint32_t state;        // 0  ReserveState
+  uint32_t owner_pid;    // 4  Writing: the producer filling it; else 0
+  uint64_t owner_start;  // 8  its start time (process_identity.h)
+  uint64_t ticket;       // 16 unique per reservation (from next_ticket); kept when freed
+  uint64_t begin;        // 24 running position of the record's prefix
+  uint64_t end;          // 32 position after its payload
+  std::byte reserved[24];
+};
+static_assert(sizeof(ReserveSlot) == 64);
+static_assert(offsetof(ReserveSlot, owner_pid) == 4);
+static_assert(offsetof(ReserveSlot, owner_start) == 8);
+static_assert(offsetof(ReserveSlot, ticket) == 16);
+static_assert(offsetof(ReserveSlot, begin) == 24);
+static_assert(offsetof(ReserveSlot, end) == 32);
+
+struct ReserveTable {
+  uint32_t active;  // 0  slots not Free (exact except while dirty)
+  uint32_t spare;   // 4
+  std::byte reserved[56];
+  ReserveSlot slots[kReserveSlots];  // 64
+};
+static_assert(sizeof(ReserveTable) == 2112);
+static_assert(offsetof(ReserveTable, slots) == 64);
 
 // The first 32 bytes share the cache line of the ring's positions (header
 // offsets 384-447), so the fields every put and get writes cost no line of
@@ -139,7 +196,8 @@ struct QueueState {
   std::byte reserved0[80];                // 176
   ClaimSlot slots[kClaimSlots];           // 256
   TaskEntry tasks[kTaskEntries];          // 4352
-  std::byte reserved1[7520];              // 8448
+  std::byte reserved1[5408];              // 8448
+  ReserveTable reservations;              // 13856 (all zero on a ring that never saw one)
 };
 static_assert(offsetof(QueueState, shutdown) == 4);
 static_assert(offsetof(QueueState, count) == 8);
@@ -157,6 +215,7 @@ static_assert(offsetof(QueueState, tasks_done) == 128);
 static_assert(offsetof(QueueState, slots) == 256);
 static_assert(offsetof(QueueState, tasks) == 4352);
 static_assert(offsetof(QueueState, reserved1) == 8448);
+static_assert(offsetof(QueueState, reservations) == 13856);
 static_assert(sizeof(QueueState) == sizeof(RingHeader::reserved3));
 static_assert(offsetof(RingHeader, reserved3) == 416);
 
