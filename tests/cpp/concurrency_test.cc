@@ -89,7 +89,8 @@ Received check_message(const std::byte* data, uint64_t size) {
   std::memcpy(&got.seq, data + 4, 4);
   got.intact = size == message_size(got.producer, got.seq);
   const auto* bytes = reinterpret_cast<const uint8_t*>(data);
-  for (size_t i = 8; got.intact && i < size; ++i) got.intact = bytes[i] == filler(got.producer, got.seq, i);
+  for (size_t i = 8; got.intact && i < size; ++i)
+    got.intact = bytes[i] == filler(got.producer, got.seq, i);
   return got;
 }
 

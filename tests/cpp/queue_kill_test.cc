@@ -42,8 +42,8 @@ Result<void, QueueError> put(const QueueRef& q, const std::string& text) {
 Child stuck_claimer(const QueueRef& q, const Pipe& ready) {
   return Child([&] {
     Strings sink;
-    auto got = queue_get(q, GetLimits{1, UINT64_MAX, 0}, sink, Mode{}, Deadline::never(),
-                         never_stop());
+    auto got =
+        queue_get(q, GetLimits{1, UINT64_MAX, 0}, sink, Mode{}, Deadline::never(), never_stop());
     if (!got || !got->claimed) return 1;
     ready.signal();
     for (;;) ::pause();
@@ -132,7 +132,8 @@ int producer_body(const QueueRef& q, Board* board) {
     const uint32_t id = board->next_id.fetch_add(1) + 1;
     if (id >= kMaxIds) return 0;
     Part part{&id, 4};
-    auto put = queue_put(q, &part, 1, Mode{true, false}, Deadline::after(200'000'000), never_stop());
+    auto put =
+        queue_put(q, &part, 1, Mode{true, false}, Deadline::after(200'000'000), never_stop());
     if (!put) {
       if (put.error().is(RingError::Kind::TimedOut)) continue;
       return 1;
@@ -146,8 +147,8 @@ int consumer_body(const QueueRef& q, Board* board, bool claims) {
   LogSink sink(board);
   while (board->stop.load() == 0) {
     GetLimits limits{claims ? 1u : 7u, UINT64_MAX, claims ? 0u : 1024u};
-    auto got = queue_get(q, limits, sink, Mode{true, false}, Deadline::after(100'000'000),
-                         never_stop());
+    auto got =
+        queue_get(q, limits, sink, Mode{true, false}, Deadline::after(100'000'000), never_stop());
     if (!got) {
       if (got.error().is(RingError::Kind::TimedOut)) continue;
       return 1;
@@ -177,8 +178,8 @@ TEST(QueueKill, ProducersAndConsumersKilledAtRandomLoseNothingAndTasksConverge) 
   TestRing ring(4096);  // small: producers often wait for space
   const QueueRef q = queue_ref(ring.handle());
   ASSERT_TRUE(queue_open(q, 50).ok());
-  void* shared = ::mmap(nullptr, sizeof(Board), PROT_READ | PROT_WRITE,
-                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  void* shared =
+      ::mmap(nullptr, sizeof(Board), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(shared, MAP_FAILED);
   auto* board = new (shared) Board();
 

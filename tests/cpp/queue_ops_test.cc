@@ -96,8 +96,8 @@ TEST(QueueOps, BatchesThatCanNeverFitFailAtOnceAndPutManyIsAllOrNothing) {
   EXPECT_EQ(four.error().kind(), QueueError::Kind::TooLarge);
   ASSERT_TRUE(put(t.q, "0").ok());
   // Three would fit in bytes but not in items next to the one queued: none go in.
-  auto three = queue_put_many(t.q, parts.data(), 3, Mode{}, Deadline::after(10'000'000),
-                              never_stop());
+  auto three =
+      queue_put_many(t.q, parts.data(), 3, Mode{}, Deadline::after(10'000'000), never_stop());
   ASSERT_FALSE(three.ok());
   EXPECT_EQ(size_of(t.q), 1u);
   ASSERT_TRUE(queue_put_many(t.q, parts.data(), 2, Mode{}, Deadline::never(), never_stop()).ok());

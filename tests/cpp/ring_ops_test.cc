@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "test_support.h"
-#include "veskline_core/shm/ring_ops.h"
 #include "veskline_core/shm/clock.h"
+#include "veskline_core/shm/ring_ops.h"
 #include "veskline_core/shm/robust_mutex.h"
 
 namespace vesk {
@@ -369,8 +369,7 @@ TEST(RingDamage, CapacityFlippingDuringReceivesNeverCrashes) {
         auto got = ring_get_or_locate(handle, 100, Deadline::after(0));
         if (got.ok() && got->located) {
           std::string copy(got->located->length, '\0');
-          auto took =
-              ring_take(handle, *got->located, reinterpret_cast<std::byte*>(copy.data()));
+          auto took = ring_take(handle, *got->located, reinterpret_cast<std::byte*>(copy.data()));
           received += took.ok() && *took;
         }
         break;

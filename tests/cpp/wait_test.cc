@@ -245,8 +245,8 @@ TEST(MutexHandOver, GlibcAndOurLockersNeverStrandASleeper) {
     const bool glibc = i % 2 == 0;
     children.emplace_back([&, glibc] {
       for (int round = 0; round < kRounds; ++round) {
-        const int code = glibc ? pthread_mutex_lock(handle.mutex)
-                               : (lock_robust(handle.mutex).ok() ? 0 : 1);
+        const int code =
+            glibc ? pthread_mutex_lock(handle.mutex) : (lock_robust(handle.mutex).ok() ? 0 : 1);
         if (code != 0) return 1;
         const uint64_t seen = *counter;
         // Hold it long enough for the others to go to sleep now and then.

@@ -226,8 +226,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
       case 0: {  // put: any length; one the ring accepts fits the payload buffer
         const uint64_t length = in.ConsumeBool() ? in.ConsumeIntegralInRange<uint64_t>(0, 2 * kData)
                                                  : in.ConsumeIntegral<uint64_t>();
-        auto put = vesk::ring_put(r.handle, payload.data(), std::min<uint64_t>(length, kData),
-                                  now);
+        auto put = vesk::ring_put(r.handle, payload.data(), std::min<uint64_t>(length, kData), now);
         (void)put;
         break;
       }
@@ -251,8 +250,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         (void)vesk::ring_commit(r.handle, pick_position(in, h.read_pos.load()));
         break;
       case 5: {  // locate, then take into a buffer of the located size
-        auto got = vesk::ring_get_or_locate(r.handle, in.ConsumeIntegralInRange<uint64_t>(0, 64),
-                                            now);
+        auto got =
+            vesk::ring_get_or_locate(r.handle, in.ConsumeIntegralInRange<uint64_t>(0, 64), now);
         if (got.ok() && got->located) {
           check_view(r, *got->located);
           std::vector<std::byte> copy(got->located->length);
@@ -265,7 +264,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
                      in.ConsumeIntegral<uint32_t>());
         break;
       case 7:  // the mutex's kind word: another kind, or its own again
-        if (!concurrent) r.handle.mutex->__data.__kind = in.ConsumeBool() ? kind : in.ConsumeIntegral<int>();
+        if (!concurrent)
+          r.handle.mutex->__data.__kind = in.ConsumeBool() ? kind : in.ConsumeIntegral<int>();
         break;
       default:  // damage a position or the capacity between operations
         switch (in.ConsumeIntegralInRange<int>(0, 2)) {

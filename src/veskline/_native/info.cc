@@ -1,5 +1,5 @@
-#include "veskline_core/shm/ring_layout.h"
 #include "veskline/_native/parts.h"
+#include "veskline_core/shm/ring_layout.h"
 
 namespace veskline::native {
 

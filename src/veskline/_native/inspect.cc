@@ -46,8 +46,12 @@ bool put(PyObject* dict, const char* key, PyObject* value) {
   return code == 0;
 }
 
-PyObject* unsigned_value(uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
-PyObject* bool_value(bool value) { return PyBool_FromLong(value ? 1 : 0); }
+PyObject* unsigned_value(uint64_t value) {
+  return PyLong_FromUnsignedLongLong(value);
+}
+PyObject* bool_value(bool value) {
+  return PyBool_FromLong(value ? 1 : 0);
+}
 
 bool put_mutex(PyObject* dict, const MutexReport& mutex) {
   return put(dict, "mutex_word", unsigned_value(mutex.word)) &&
@@ -84,18 +88,20 @@ PyObject* report_dict(const struct stat& info, const ObjectReport& report) {
   if (!dict) return nullptr;
   const bool ours = report.format != ObjectFormat::Foreign;
   PyObject* state = ours ? PyUnicode_FromString(state_name(report.state)) : Py_NewRef(Py_None);
-  PyObject* problem = ours && !report.problem.empty()
-                          ? PyUnicode_FromStringAndSize(report.problem.data(),
-                                                        static_cast<Py_ssize_t>(report.problem.size()))
-                          : Py_NewRef(Py_None);
+  PyObject* problem =
+      ours && !report.problem.empty()
+          ? PyUnicode_FromStringAndSize(report.problem.data(),
+                                        static_cast<Py_ssize_t>(report.problem.size()))
+          : Py_NewRef(Py_None);
   const bool ok =
       put(dict.get(), "format", PyUnicode_FromString(format_name(report.format))) &&
       put(dict.get(), "state", state) && put(dict.get(), "problem", problem) &&
       put(dict.get(), "size", unsigned_value(static_cast<uint64_t>(info.st_size))) &&
       put(dict.get(), "mode", PyLong_FromLong(static_cast<long>(info.st_mode & 07777))) &&
       put(dict.get(), "uid", unsigned_value(info.st_uid)) &&
-      put(dict.get(), "mtime", PyFloat_FromDouble(static_cast<double>(info.st_mtim.tv_sec) +
-                                                  static_cast<double>(info.st_mtim.tv_nsec) * 1e-9)) &&
+      put(dict.get(), "mtime",
+          PyFloat_FromDouble(static_cast<double>(info.st_mtim.tv_sec) +
+                             static_cast<double>(info.st_mtim.tv_nsec) * 1e-9)) &&
       put(dict.get(), "device", unsigned_value(info.st_dev)) &&
       put(dict.get(), "inode", unsigned_value(info.st_ino));
   if (!ok) return nullptr;
@@ -157,6 +163,8 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-int add_inspect(PyObject* module) { return PyModule_AddFunctions(module, methods); }
+int add_inspect(PyObject* module) {
+  return PyModule_AddFunctions(module, methods);
+}
 
 }  // namespace veskline::native

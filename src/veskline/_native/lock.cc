@@ -35,8 +35,7 @@ enum AcquireOutcome : long {
 };
 
 struct LockHandle {
-  PyObject_HEAD
-  std::optional<vesk::NamedLock> lock;
+  PyObject_HEAD std::optional<vesk::NamedLock> lock;
 };
 
 long outcome_of(const vesk::Result<vesk::Locked, vesk::LockError>& locked) {

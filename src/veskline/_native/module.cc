@@ -28,8 +28,15 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "veskline._native", "The native layer of veskline.", 0, nullptr,
-    slots,                 nullptr,            nullptr,                         nullptr,
+    PyModuleDef_HEAD_INIT,
+    "veskline._native",
+    "The native layer of veskline.",
+    0,
+    nullptr,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -40,15 +40,16 @@ constexpr uint64_t kHeldCopyLimit = 64 * 1024;
 constexpr uint64_t kCopyLimit = 32 * 1024;
 
 struct RingQueueObject {
-  PyObject_HEAD
-  vesk::MirroredSegment segment;
+  PyObject_HEAD vesk::MirroredSegment segment;
   vesk::QueueRef q;
   uint64_t maxsize;
   int in_use;   // calls running (they may have released the interpreter lock)
   bool closed;  // the mapping goes once in_use drops to 0
 };
 
-RingQueueObject* as_queue(PyObject* self) { return reinterpret_cast<RingQueueObject*>(self); }
+RingQueueObject* as_queue(PyObject* self) {
+  return reinterpret_cast<RingQueueObject*>(self);
+}
 
 // Keeps the mapping alive across a call that releases the interpreter lock;
 // a close() meanwhile unmaps when the last call leaves.
@@ -106,8 +107,8 @@ PyObject* raise_error(const QueueError& error, Op op, RingQueueObject* self, uin
                " bytes can never fit in this queue's ring of " +
                std::to_string(self->q.ring.data_size) + " bytes";
       } else {
-        text = "a batch of " + std::to_string(items) + " items can never fit in a queue of maxsize " +
-               std::to_string(self->maxsize);
+        text = "a batch of " + std::to_string(items) +
+               " items can never fit in a queue of maxsize " + std::to_string(self->maxsize);
       }
       PyErr_SetString(PyExc_ValueError, text.c_str());
       return nullptr;
@@ -127,9 +128,12 @@ PyObject* raise_error(const QueueError& error, Op op, RingQueueObject* self, uin
   }
   switch (error.ring().kind()) {
     case vesk::RingError::Kind::TimedOut:
-      if (op == Op::Put) raise_from("queue", "Full", nullptr);
-      else if (op == Op::Get) raise_from("queue", "Empty", nullptr);
-      else PyErr_SetString(PyExc_TimeoutError, "timed out");
+      if (op == Op::Put)
+        raise_from("queue", "Full", nullptr);
+      else if (op == Op::Get)
+        raise_from("queue", "Empty", nullptr);
+      else
+        PyErr_SetString(PyExc_TimeoutError, "timed out");
       return nullptr;
     case vesk::RingError::Kind::Stopped:
       // A signal handler raised; its exception is the answer.
@@ -240,8 +244,7 @@ bool collect_record(PyObject* data, Buffers* buffers) {
   return buffers->add(data);
 }
 
-PyObject* do_put(RingQueueObject* self, Buffers& buffers, bool many, Deadline deadline,
-                 bool task) {
+PyObject* do_put(RingQueueObject* self, Buffers& buffers, bool many, Deadline deadline, bool task) {
   const uint64_t items = many ? buffers.count() : 1;
   const uint64_t need = buffers.total() + 4 * items;
   const vesk::Part* parts = buffers.parts();
@@ -500,8 +503,7 @@ PyObject* rq_get(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs) {
   if (!parse_deadline(arg(args, nargs, 0), arg(args, nargs, 1), &deadline)) return nullptr;
   if (!flag(args, nargs, 2, &task) || !flag(args, nargs, 3, &writable)) return nullptr;
   ObjectList objects;
-  if (!do_get(self, vesk::GetLimits{1, UINT64_MAX, kCopyLimit}, deadline, task, writable,
-              &objects))
+  if (!do_get(self, vesk::GetLimits{1, UINT64_MAX, kCopyLimit}, deadline, task, writable, &objects))
     return nullptr;
   PyObject* result = objects.at(0);
   objects.forget();
@@ -590,7 +592,8 @@ PyObject* rq_join(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs) {
   Deadline deadline = Deadline::never();
   if (!parse_deadline(nullptr, arg(args, nargs, 0), &deadline)) return nullptr;
   Use use(self);
-  auto joined = blocking([&](StopQuery& stop) { return vesk::queue_join(self->q, deadline, stop); });
+  auto joined =
+      blocking([&](StopQuery& stop) { return vesk::queue_join(self->q, deadline, stop); });
   if (!joined) {
     if (joined.error().is(vesk::RingError::Kind::TimedOut)) Py_RETURN_FALSE;
     return raise_error(joined.error(), Op::Other, self);
@@ -606,8 +609,8 @@ PyObject* rq_shutdown(PyObject* self_obj, PyObject* const* args, Py_ssize_t narg
   if (!flag(args, nargs, 0, &immediate)) return nullptr;
   Use use(self);
   BlockSink drained;
-  auto done = blocking(
-      [&](StopQuery&) { return vesk::queue_shutdown(self->q, immediate, &drained); });
+  auto done =
+      blocking([&](StopQuery&) { return vesk::queue_shutdown(self->q, immediate, &drained); });
   if (!done) return raise_error(done.error(), Op::Other, self);
   ObjectList objects;
   if (!drained.to_objects(&objects)) return nullptr;
@@ -659,7 +662,6 @@ int rq_set_maxsize(PyObject* self_obj, PyObject* value, void*) {
 PyObject* rq_get_closed(PyObject* self_obj, void*) {
   return PyBool_FromLong(as_queue(self_obj)->closed);
 }
-
 
 // RingQueue(name, capacity, maxsize, how): how 0 = attach only (capacity
 // ignored), 1 = create, failing if the name exists, 2 = create or attach.

@@ -19,15 +19,15 @@
 
 #include <atomic>
 #include <climits>
-#include <cstring>
 #include <cmath>
+#include <cstring>
 #include <new>
 #include <string_view>
 #include <utility>
 
 #include "veskline/_native/gil.h"
-#include "veskline/_native/parts.h"
 #include "veskline/_native/open_error.h"
+#include "veskline/_native/parts.h"
 #include "veskline_core/shm/queue_state.h"
 #include "veskline_core/shm/ring_layout.h"
 #include "veskline_core/shm/wait.h"
@@ -42,12 +42,13 @@ using vesk::WakeWord;
 // --- WaitToken ----------------------------------------------------------------
 
 struct TokenObject {
-  PyObject_HEAD
-  std::atomic<int> cancelled;
+  PyObject_HEAD std::atomic<int> cancelled;
   std::atomic<uint32_t*> word;  // the futex being slept on, while a wait runs
 };
 
-TokenObject* as_token(PyObject* self) { return reinterpret_cast<TokenObject*>(self); }
+TokenObject* as_token(PyObject* self) {
+  return reinterpret_cast<TokenObject*>(self);
+}
 
 PyObject* token_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTuple(args, ":WaitToken") || (kwargs != nullptr && PyDict_Size(kwargs) > 0)) {
@@ -116,13 +117,14 @@ PyType_Spec token_spec = {
 constexpr int kWords = 3;
 
 struct WatchObject {
-  PyObject_HEAD
-  vesk::MirroredSegment segment;
+  PyObject_HEAD vesk::MirroredSegment segment;
   WakeWord* words[kWords];
   PyTypeObject* token_type;  // borrowed from the module, which outlives us
 };
 
-WatchObject* as_watch(PyObject* self) { return reinterpret_cast<WatchObject*>(self); }
+WatchObject* as_watch(PyObject* self) {
+  return reinterpret_cast<WatchObject*>(self);
+}
 
 WakeWord* word_arg(WatchObject* self, PyObject* arg) {
   const long which = PyLong_AsLong(arg);
@@ -244,8 +246,7 @@ void watch_dealloc(PyObject* self_obj) {
 
 PyMethodDef watch_methods[] = {
     {"sequence", watch_sequence, METH_O, "sequence(which) -> int"},
-    {"wait", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(watch_wait)),
-     METH_FASTCALL,
+    {"wait", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(watch_wait)), METH_FASTCALL,
      "wait(which, seen, timeout, token) -> 0 moved, 1 timed out, 2 cancelled; takes nothing."},
     {nullptr, nullptr, 0, nullptr},
 };

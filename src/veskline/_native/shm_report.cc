@@ -45,7 +45,9 @@ bool all_zero(const std::byte* begin, size_t length) {
   return std::all_of(begin, begin + length, [](std::byte b) { return b == std::byte{0}; });
 }
 
-std::string num(uint64_t value) { return std::to_string(value); }
+std::string num(uint64_t value) {
+  return std::to_string(value);
+}
 
 void examine_lock(const std::byte* base, ObjectReport& out) {
   const auto* mutex = reinterpret_cast<const pthread_mutex_t*>(base);
@@ -61,15 +63,14 @@ void examine_lock(const std::byte* base, ObjectReport& out) {
     out.problem = "the mutex was never initialised";
   } else {
     out.state = ObjectState::Damaged;
-    out.problem = "mutex kind " + std::to_string(out.mutex.kind) +
-                  " is not robust and process-shared";
+    out.problem =
+        "mutex kind " + std::to_string(out.mutex.kind) + " is not robust and process-shared";
   }
 }
 
 // Walks the records from read_pos to write_pos; false (with the problem set)
 // at a length prefix that does not fit.
-bool walk_records(const std::byte* data, RingReport& ring, size_t max_sizes,
-                  std::string& problem) {
+bool walk_records(const std::byte* data, RingReport& ring, size_t max_sizes, std::string& problem) {
   const uint64_t capacity = ring.capacity;
   uint64_t pos = ring.read_pos;
   while (pos != ring.write_pos) {
@@ -84,10 +85,9 @@ bool walk_records(const std::byte* data, RingReport& ring, size_t max_sizes,
     unsigned char prefix[kPrefixSize];
     for (uint64_t i = 0; i < kPrefixSize; ++i)
       prefix[i] = static_cast<unsigned char>(data[(pos + i) % capacity]);
-    const uint32_t length = static_cast<uint32_t>(prefix[0]) |
-                            static_cast<uint32_t>(prefix[1]) << 8 |
-                            static_cast<uint32_t>(prefix[2]) << 16 |
-                            static_cast<uint32_t>(prefix[3]) << 24;
+    const uint32_t length =
+        static_cast<uint32_t>(prefix[0]) | static_cast<uint32_t>(prefix[1]) << 8 |
+        static_cast<uint32_t>(prefix[2]) << 16 | static_cast<uint32_t>(prefix[3]) << 24;
     if (length > left - kPrefixSize) {
       problem = "length prefix " + num(length) + " at position " + num(pos) +
                 " runs past the write position " + num(ring.write_pos);
@@ -101,8 +101,7 @@ bool walk_records(const std::byte* data, RingReport& ring, size_t max_sizes,
   return true;
 }
 
-void examine_ring(const std::byte* base, uint64_t length, size_t max_sizes,
-                  ObjectReport& out) {
+void examine_ring(const std::byte* base, uint64_t length, size_t max_sizes, ObjectReport& out) {
   const auto* header = reinterpret_cast<const RingHeader*>(base);
   RingReport& ring = out.ring;
   out.mutex = read_mutex(&header->mutex);
@@ -131,11 +130,10 @@ void examine_ring(const std::byte* base, uint64_t length, size_t max_sizes,
   if (ring.initialized != 1) {
     out.problem = "initialized flag is " + num(ring.initialized);
   } else if (!out.mutex.robust_shared) {
-    out.problem = "mutex kind " + std::to_string(out.mutex.kind) +
-                  " is not robust and process-shared";
+    out.problem =
+        "mutex kind " + std::to_string(out.mutex.kind) + " is not robust and process-shared";
   } else if (!right_capacity) {
-    out.problem = "capacity " + num(ring.capacity) + " is not the data size " +
-                  num(ring.data_size);
+    out.problem = "capacity " + num(ring.capacity) + " is not the data size " + num(ring.data_size);
   } else if (ring.read_pos > ring.write_pos) {
     out.problem = "read position " + num(ring.read_pos) + " is past the write position " +
                   num(ring.write_pos);

@@ -24,11 +24,11 @@ enum class ObjectState { Ready, HalfMade, Damaged };
 
 // The glibc mutex words as the holder left them.
 struct MutexReport {
-  uint32_t word = 0;        // the futex word: holder's thread id and flag bits
-  int32_t kind = 0;         // glibc's mutex kind; 0 before pthread_mutex_init
-  uint32_t holder_tid = 0;  // 0 when free (or its holder died)
-  bool owner_died = false;  // the kernel found the holder dead; the next locker recovers it
-  bool waiters = false;     // somebody sleeps on the mutex word
+  uint32_t word = 0;           // the futex word: holder's thread id and flag bits
+  int32_t kind = 0;            // glibc's mutex kind; 0 before pthread_mutex_init
+  uint32_t holder_tid = 0;     // 0 when free (or its holder died)
+  bool owner_died = false;     // the kernel found the holder dead; the next locker recovers it
+  bool waiters = false;        // somebody sleeps on the mutex word
   bool robust_shared = false;  // kind says robust and process-shared, as we make them
 };
 
@@ -41,10 +41,10 @@ struct RingReport {
   uint32_t data_sequence = 0;
   bool data_waiting = false;  // a consumer sleeps until a message arrives
   uint32_t space_sequence = 0;
-  bool space_waiting = false;  // a producer sleeps until room is freed
-  uint64_t queued_bytes = 0;   // write_pos - read_pos, when that is sane
-  uint64_t messages = 0;       // records walked from read_pos
-  bool messages_counted = false;  // the walk reached write_pos (no damage, not cut short)
+  bool space_waiting = false;         // a producer sleeps until room is freed
+  uint64_t queued_bytes = 0;          // write_pos - read_pos, when that is sane
+  uint64_t messages = 0;              // records walked from read_pos
+  bool messages_counted = false;      // the walk reached write_pos (no damage, not cut short)
   std::vector<uint32_t> first_sizes;  // payload sizes of the oldest messages
 };
 

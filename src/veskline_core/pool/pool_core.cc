@@ -68,14 +68,14 @@ PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
   auto task = create_ring(task_name, *bytes);
   if (!task) {
-    return raise_create_error(task.error(), "Failed to create task shm: ",
-                              "Failed to init task buffer: ");
+    return raise_create_error(task.error(),
+                              "Failed to create task shm: ", "Failed to init task buffer: ");
   }
   cleanup.created(task_name);
   auto result = create_ring(result_name, *bytes);
   if (!result) {
-    return raise_create_error(result.error(), "Failed to create result shm: ",
-                              "Failed to init result buffer: ");
+    return raise_create_error(result.error(),
+                              "Failed to create result shm: ", "Failed to init result buffer: ");
   }
   cleanup.created(result_name);
 

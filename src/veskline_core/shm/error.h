@@ -79,8 +79,16 @@ class RingError {
  public:
   // TimedOut and Stopped end a wait early (see wait.h); the Python binding
   // of the exact module never shows their texts.
-  enum class Kind { Mutex, Cond, BufferTooSmall, InitTimeout, HeaderMismatch, TimedOut, Stopped,
-                    OutOfMemory };
+  enum class Kind {
+    Mutex,
+    Cond,
+    BufferTooSmall,
+    InitTimeout,
+    HeaderMismatch,
+    TimedOut,
+    Stopped,
+    OutOfMemory
+  };
 
   RingError() = default;
   static RingError mutex(LockError e) { return {Kind::Mutex, e.code(), 0, 0}; }

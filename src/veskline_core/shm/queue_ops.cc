@@ -55,13 +55,19 @@ void st(T& field, V value) {
 }
 
 // The ring's commit points, stored as the ring's own operations store them.
-uint64_t load_pos(const std::atomic<uint64_t>& pos) { return pos.load(std::memory_order_acquire); }
+uint64_t load_pos(const std::atomic<uint64_t>& pos) {
+  return pos.load(std::memory_order_acquire);
+}
 void store_pos(std::atomic<uint64_t>& pos, uint64_t value) {
   pos.store(value, std::memory_order_seq_cst);
 }
 
-QueueError ring_error(RingError e) { return QueueError(e); }
-QueueError of(QueueError::Kind kind) { return QueueError::of(kind); }
+QueueError ring_error(RingError e) {
+  return QueueError(e);
+}
+QueueError of(QueueError::Kind kind) {
+  return QueueError::of(kind);
+}
 
 QueueError from_lock_error(LockError error) {
   if (error.code() == kLockTimedOut) return ring_error(RingError::timed_out());
@@ -118,7 +124,8 @@ class Held {
 };
 
 Result<void, QueueError> broadcast(WakeWord* word) {
-  if (auto woke = wake_broadcast(word); !woke) return Err{ring_error(RingError::cond(woke.error()))};
+  if (auto woke = wake_broadcast(word); !woke)
+    return Err{ring_error(RingError::cond(woke.error()))};
   return {};
 }
 
@@ -314,8 +321,7 @@ class Section {
         committed = r >= ld(j.value);
         const uint64_t ticket = ld(j.ticket);
         for (const ClaimSlot& slot : s_.slots) {
-          if (ld(slot.ticket) == ticket &&
-              ld(slot.state) == static_cast<uint32_t>(SlotState::Done))
+          if (ld(slot.ticket) == ticket && ld(slot.state) == static_cast<uint32_t>(SlotState::Done))
             committed = true;
         }
         break;
@@ -363,7 +369,8 @@ class Section {
 
   int free_slot_index() const {
     for (uint32_t i = 0; i < kClaimSlots; ++i) {
-      if (ld(s_.slots[i].state) == static_cast<uint32_t>(SlotState::Free)) return static_cast<int>(i);
+      if (ld(s_.slots[i].state) == static_cast<uint32_t>(SlotState::Free))
+        return static_cast<int>(i);
     }
     return -1;
   }
@@ -851,7 +858,9 @@ Result<bool, QueueError> skip_void(const QueueRef& q, Section& l) {
 
 }  // namespace
 
-QueueRef queue_ref(const RingHandle& ring) { return QueueRef{ring, queue_state_of(ring.header)}; }
+QueueRef queue_ref(const RingHandle& ring) {
+  return QueueRef{ring, queue_state_of(ring.header)};
+}
 
 Result<uint64_t, QueueError> queue_open(const QueueRef& q, uint64_t maxsize) {
   auto held = lock(q, Mode{}, Deadline::never(), never_stop());

@@ -101,7 +101,7 @@ class RecordSink {
 };
 
 struct GetLimits {
-  uint64_t max_records = 1;        // >= 1
+  uint64_t max_records = 1;         // >= 1
   uint64_t max_bytes = UINT64_MAX;  // payload bytes; the first record is taken whatever its size
   uint64_t copy_limit = 32 * 1024;  // a first record longer than this is claimed, not copied
 };
@@ -187,7 +187,6 @@ Result<void, QueueError> queue_join(const QueueRef& q, Deadline deadline, StopQu
 
 // Shuts the queue down; `immediate` also takes every queued record out (into
 // `drained`, which may be null) and counts each as a finished task.
-Result<uint64_t, QueueError> queue_shutdown(const QueueRef& q, bool immediate,
-                                            RecordSink* drained);
+Result<uint64_t, QueueError> queue_shutdown(const QueueRef& q, bool immediate, RecordSink* drained);
 
 }  // namespace vesk

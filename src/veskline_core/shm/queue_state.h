@@ -110,10 +110,10 @@ static_assert(offsetof(ClaimSlot, records) == 40);
 // process's pending tasks are subtracted from `unfinished`, so join() never
 // waits on a process that cannot call task_done().
 struct TaskEntry {
-  uint32_t pid;    // 0  0: entry free
-  uint32_t spare;  // 4
-  uint64_t start;  // 8
-  uint64_t pending;  // 16
+  uint32_t pid;       // 0  0: entry free
+  uint32_t spare;     // 4
+  uint64_t start;     // 8
+  uint64_t pending;   // 16
   uint64_t reserved;  // 24
 };
 static_assert(sizeof(TaskEntry) == 32);
@@ -177,27 +177,27 @@ static_assert(offsetof(ReserveTable, slots) == 64);
 // offsets 384-447), so the fields every put and get writes cost no line of
 // their own moving between processes.
 struct QueueState {
-  uint32_t dirty;         // 0   1 inside a multi-field section
-  uint32_t shutdown;      // 4   Shutdown
-  uint64_t count;         // 8   records in [count_read, count_write)
-  uint64_t count_read;    // 16  read_pos when `count` was exact
-  uint64_t count_write;   // 24  write_pos when `count` was exact
-  uint64_t magic;         // 32  kQueueMagic once initialised (stored last)
-  uint32_t version;       // 40  kQueueVersion
-  uint32_t flags;         // 44  none yet
-  uint64_t maxsize;       // 48  items; 0 = bounded by bytes only
-  uint64_t claim_pos;     // 56  end of the claimed records; read_pos while no slot is active
-  uint64_t next_ticket;   // 64
-  uint64_t unfinished;    // 72  tasks put and not yet done
-  uint32_t active_slots;  // 80  slots not Free (exact except while dirty)
-  uint32_t spare;         // 84
-  Journal journal;        // 88
-  WakeWord tasks_done;    // 128 bumped when `unfinished` reaches 0, and on shutdown
-  std::byte reserved0[80];                // 176
-  ClaimSlot slots[kClaimSlots];           // 256
-  TaskEntry tasks[kTaskEntries];          // 4352
-  std::byte reserved1[5408];              // 8448
-  ReserveTable reservations;              // 13856 (all zero on a ring that never saw one)
+  uint32_t dirty;                // 0   1 inside a multi-field section
+  uint32_t shutdown;             // 4   Shutdown
+  uint64_t count;                // 8   records in [count_read, count_write)
+  uint64_t count_read;           // 16  read_pos when `count` was exact
+  uint64_t count_write;          // 24  write_pos when `count` was exact
+  uint64_t magic;                // 32  kQueueMagic once initialised (stored last)
+  uint32_t version;              // 40  kQueueVersion
+  uint32_t flags;                // 44  none yet
+  uint64_t maxsize;              // 48  items; 0 = bounded by bytes only
+  uint64_t claim_pos;            // 56  end of the claimed records; read_pos while no slot is active
+  uint64_t next_ticket;          // 64
+  uint64_t unfinished;           // 72  tasks put and not yet done
+  uint32_t active_slots;         // 80  slots not Free (exact except while dirty)
+  uint32_t spare;                // 84
+  Journal journal;               // 88
+  WakeWord tasks_done;           // 128 bumped when `unfinished` reaches 0, and on shutdown
+  std::byte reserved0[80];       // 176
+  ClaimSlot slots[kClaimSlots];  // 256
+  TaskEntry tasks[kTaskEntries];  // 4352
+  std::byte reserved1[5408];      // 8448
+  ReserveTable reservations;      // 13856 (all zero on a ring that never saw one)
 };
 static_assert(offsetof(QueueState, shutdown) == 4);
 static_assert(offsetof(QueueState, count) == 8);

@@ -127,8 +127,7 @@ struct Oldest {
 // Refuses a ring too small for any record and a prefix that cannot be a
 // record: longer than the ring, or running past what was written (only a
 // damaged ring has either). Nothing is consumed either way.
-Result<Oldest, RingError> locate_oldest(const RingHandle& ring, uint64_t capacity,
-                                        Positions at) {
+Result<Oldest, RingError> locate_oldest(const RingHandle& ring, uint64_t capacity, Positions at) {
   if (capacity < kPrefixSize) return Err{RingError::buffer_too_small()};
   const uint64_t queued = at.write - at.read;
   const uint32_t length = read_prefix(ring.data, at.read, capacity);
@@ -183,8 +182,7 @@ Result<void, RingError> ring_put(const RingHandle& ring, const void* payload, ui
   return held->release();
 }
 
-Result<OwnedBytes, RingError> ring_get(const RingHandle& ring, Deadline deadline,
-                                       StopQuery& stop) {
+Result<OwnedBytes, RingError> ring_get(const RingHandle& ring, Deadline deadline, StopQuery& stop) {
   auto got = ring_get_or_locate(ring, std::numeric_limits<uint64_t>::max(), deadline, stop);
   if (!got) return Err{got.error()};
   return std::move(got->bytes);

@@ -59,7 +59,8 @@ Result<void, RingError> ring_put(const RingHandle& ring, const void* payload, ui
 // oldest length prefix cannot be a record (longer than the ring, or than the
 // bytes queued): only a damaged ring has one, and the other operations still
 // work on it.
-Result<OwnedBytes, RingError> ring_get(const RingHandle& ring, Deadline deadline = Deadline::never(),
+Result<OwnedBytes, RingError> ring_get(const RingHandle& ring,
+                                       Deadline deadline = Deadline::never(),
                                        StopQuery& stop = never_stop());
 
 // ring_get for callers that want to allocate the destination of a large

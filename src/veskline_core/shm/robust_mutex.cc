@@ -97,8 +97,8 @@ Result<Locked, LockError> lock_robust_until(pthread_mutex_t* mutex, Deadline dea
     if ((seen & FUTEX_TID_MASK) == 0 || (seen & FUTEX_OWNER_DIED) != 0) continue;
     if ((seen & FUTEX_WAITERS) == 0) {
       // Announce a sleeper; if the word moved meanwhile, start over.
-      if (!__atomic_compare_exchange_n(word, &seen, seen | FUTEX_WAITERS, false,
-                                       __ATOMIC_RELAXED, __ATOMIC_RELAXED))
+      if (!__atomic_compare_exchange_n(word, &seen, seen | FUTEX_WAITERS, false, __ATOMIC_RELAXED,
+                                       __ATOMIC_RELAXED))
         continue;
       seen |= FUTEX_WAITERS;
     }

@@ -31,8 +31,8 @@ Result<PlainSegment, SegmentError> map_plain(int fd) {
 // Opens or creates the object and maps it with `map`; a created object whose
 // mapping fails is removed again (by NewObject).
 template <class Map>
-auto open_or_create(const std::string& system_name, bool create, uint64_t size, Map map)
-    -> decltype(map(0)) {
+auto open_or_create(const std::string& system_name, bool create, uint64_t size,
+                    Map map) -> decltype(map(0)) {
   if (!create) {
     auto fd = open_object(system_name);
     if (!fd) return Err{fd.error()};
