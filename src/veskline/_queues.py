@@ -12,8 +12,10 @@ Record formats (the payload of one ring record):
     pickle stream, then each buffer at a 64-byte aligned offset from the
     record's start;
   - b"S" and the name of a one-off shared-memory segment holding one of the
-    two above, for an object larger than the ring. The consumer that takes
-    the record reads the segment and removes it.
+    two above, for an object larger than the ring. A get claims such a record
+    and finishes the claim only once it has read the segment, then removes
+    the segment: a consumer killed in between leaves the record to the next
+    get, and the segment with it.
 BytesQueue's records are the bytes as given, as veskline_core.VeskQueue
 writes and reads them.
 """
@@ -141,6 +143,8 @@ class _RingBacked:
         self._fits = ring.capacity - 4
         self._rput = ring.put
         self._rget = ring.get
+        self._rput_obj = ring.put_object
+        self._rget_obj = ring.get_object
 
     @classmethod
     def attach(cls, name):
@@ -246,6 +250,10 @@ class Queue(_RingBacked):
         data = _dumps(obj, 5, buffer_callback=buffers.append)
         if not buffers:
             return data, len(data)
+        return self._layout(obj, data, buffers)
+
+    def _layout(self, obj, data, buffers):
+        """The record of a pickle with out-of-band buffers."""
         raws = [b.raw() for b in buffers]
         if all(r.nbytes < _OOB_MIN for r in raws):
             data = _dumps(obj, 5)
@@ -282,8 +290,6 @@ class Queue(_RingBacked):
                 buffers.append(view[at:at + size])
                 at += size
             return _loads(stream, buffers=buffers)
-        if tag == 0x53:  # b"S"
-            return self._decode(_read_side_segment(bytes(data[1:]).decode()))
         raise ValueError(f"not a veskline.Queue record (first byte {tag:#x})")
 
     def _side_record(self, record, length):
@@ -325,23 +331,44 @@ class Queue(_RingBacked):
     def put(self, obj, block=True, timeout=None):
         if self._closed:
             raise ValueError(f"Queue {self!r} is closed")
-        buffers = []
-        data = _dumps(obj, 5, buffer_callback=buffers.append)
-        if not buffers and len(data) <= self._fits:
-            return self._rput(data, block, timeout, self._task)
-        record, length = self._record(obj) if buffers else (data, len(data))
+        # One native call pickles and puts a plain pickle that fits; the rest
+        # (out-of-band buffers, or too large for the ring) comes back here.
+        rest = self._rput_obj(obj, block, timeout, self._task)
+        if rest is not None:
+            self._put_rest(obj, rest[0], rest[1], block, timeout)
+
+    def _put_rest(self, obj, data, buffers, block, timeout):
+        record, length = self._layout(obj, data, buffers) if buffers else (data, len(data))
         if length > self._fits:
-            if timeout is not None and timeout < 0 and block:
-                raise ValueError("'timeout' must be a non-negative number")
             return self._put_side(record, length, block, timeout)
         self._rput(record, block, timeout, self._task)
 
     def get(self, block=True, timeout=None):
         if self._closed:
             raise ValueError(f"Queue {self!r} is closed")
-        data = self._rget(block, timeout, self._task, True)
-        if data[0] == 0x80:
-            return _loads(data)
+        # Unpickled in the native call; other records through _decode and
+        # _take_side.
+        return self._rget_obj(self, block, timeout, self._task)
+
+    def _take_side(self, token, block, timeout):
+        """The object of a claimed record naming a one-off segment: read the
+        segment, finish the claim, then remove the segment."""
+        segment = bytes(token[0][1:]).decode()
+        try:
+            data = _read_side_segment(segment)
+        except FileNotFoundError:
+            # Removed with its queue's owner: the object is gone; so is the record.
+            self._ring.finish(token, self._task)
+            raise OSError(f"the segment {segment!r} holding a queued object was removed "
+                          f"(its queue's owner exited)") from None
+        except BaseException:
+            self._ring.give_back(token)
+            raise
+        if not self._ring.finish(token, self._task):
+            # The claim was taken from this process meanwhile; another get
+            # receives the object.
+            return self.get(block, timeout)
+        _unlink(segment)
         return self._decode(data)
 
     def put_nowait(self, obj):
@@ -369,9 +396,11 @@ class Queue(_RingBacked):
         if self._closed:
             raise ValueError(f"Queue {self!r} is closed")
         decode = self._decode
-        return [_loads(d) if d[0] == 0x80 else decode(d)
-                for d in self._ring.get_many(block, timeout, max_messages, max_bytes,
-                                             self._task, True)]
+        records = self._ring.get_many(block, timeout, max_messages, max_bytes, self._task, True,
+                                      True)
+        if type(records[0]) is tuple:  # a one-off segment's record comes alone
+            return [self._take_side(records[0], block, timeout)]
+        return [_loads(d) if d[0] == 0x80 else decode(d) for d in records]
 
     def shutdown(self, immediate=False):
         """As queue.Queue.shutdown, for every process: puts raise ShutDown;
@@ -397,7 +426,6 @@ def _read_side_segment(segment):
             at += got
     finally:
         os.close(fd)
-    _unlink(segment)
     return data
 
 

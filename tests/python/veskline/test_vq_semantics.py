@@ -177,6 +177,14 @@ def test_objects_larger_than_the_ring_use_a_one_off_segment_removed_once_taken()
         assert len(side) == 1
         assert q.get() == {"blob": blob}
         assert not [n for n in os.listdir("/dev/shm") if n.startswith(q.name + "~")]
+        # A batch stops before such a record, which then comes alone.
+        q.put_many(["a", "b"])
+        q.put(blob)
+        q.put("c")
+        assert q.get_many() == ["a", "b"]
+        assert q.get_many() == [blob]
+        assert q.get_many() == ["c"]
+        assert not [n for n in os.listdir("/dev/shm") if n.startswith(q.name + "~")]
         q.put(blob)
         drained = q.shutdown(immediate=True)
         assert drained is None
