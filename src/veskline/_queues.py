@@ -30,7 +30,7 @@ import struct
 
 from . import _tracker
 from ._errors import ShutDown
-from ._native import RingQueue
+from ._native import ObjectQueue, RingQueue
 
 __all__ = ["Queue", "JoinableQueue", "SimpleQueue", "BytesQueue", "ShutDown", "Full", "Empty",
            "DEFAULT_CAPACITY"]
@@ -143,8 +143,6 @@ class _RingBacked:
         self._fits = ring.capacity - 4
         self._rput = ring.put
         self._rget = ring.get
-        self._rput_obj = ring.put_object
-        self._rget_obj = ring.get_object
 
     @classmethod
     def attach(cls, name):
@@ -230,7 +228,7 @@ class _RingBacked:
             _tracker.unregister(self._name)
 
 
-class Queue(_RingBacked):
+class Queue(ObjectQueue, _RingBacked):
     """A process-shared FIFO queue of picklable objects, as multiprocessing.Queue.
 
     maxsize counts items (0: bounded only by the ring); capacity is the ring's
@@ -241,6 +239,13 @@ class Queue(_RingBacked):
     def __init__(self, maxsize=0, *, name=None, capacity=DEFAULT_CAPACITY):
         ring, name, owner = _open_ring(type(self), maxsize, name, capacity)
         self._bind(ring, name, owner)
+
+    def _bind(self, ring, name, owner=False):
+        super()._bind(ring, name, owner)
+        # put() and get() are ObjectQueue's: one native call each, which
+        # pickles and puts, or gets and unpickles. What they cannot finish
+        # there comes back to _put_rest, _decode and _take_side.
+        self._bind_ring(ring, self._task)
 
     # --- encoding ---------------------------------------------------------
 
@@ -328,27 +333,11 @@ class Queue(_RingBacked):
 
     # --- the interface ----------------------------------------------------
 
-    def put(self, obj, block=True, timeout=None):
-        if self._closed:
-            raise ValueError(f"Queue {self!r} is closed")
-        # One native call pickles and puts a plain pickle that fits; the rest
-        # (out-of-band buffers, or too large for the ring) comes back here.
-        rest = self._rput_obj(obj, block, timeout, self._task)
-        if rest is not None:
-            self._put_rest(obj, rest[0], rest[1], block, timeout)
-
     def _put_rest(self, obj, data, buffers, block, timeout):
         record, length = self._layout(obj, data, buffers) if buffers else (data, len(data))
         if length > self._fits:
             return self._put_side(record, length, block, timeout)
         self._rput(record, block, timeout, self._task)
-
-    def get(self, block=True, timeout=None):
-        if self._closed:
-            raise ValueError(f"Queue {self!r} is closed")
-        # Unpickled in the native call; other records through _decode and
-        # _take_side.
-        return self._rget_obj(self, block, timeout, self._task)
 
     def _take_side(self, token, block, timeout):
         """The object of a claimed record naming a one-off segment: read the

@@ -14,7 +14,7 @@ namespace {
 
 int exec_module(PyObject* module) {
   using AddPart = int (*)(PyObject*);
-  for (AddPart add : {add_info, add_ring_queue, add_inspect, add_ring_watch, add_lock}) {
+  for (AddPart add : {add_info, add_ring_queue, add_object_queue, add_inspect, add_ring_watch, add_lock}) {
     if (add(module) < 0) return -1;
   }
   return 0;

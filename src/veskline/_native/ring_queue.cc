@@ -23,6 +23,7 @@
 #include "veskline/_native/gil.h"
 #include "veskline/_native/open_error.h"
 #include "veskline/_native/parts.h"
+#include "veskline/_native/ring_queue.h"
 #include "veskline_core/shm/queue_ops.h"
 #include "veskline_core/shm/ring_layout.h"
 
@@ -350,23 +351,20 @@ bool ensure_pickle(RingQueueObject* self) {
   return true;
 }
 
-// put_object(obj, block=True, timeout=None, task=False) -> None or (pickle, buffers)
-//
-// Pickles `obj` with protocol 5, collecting out-of-band buffers. A plain
-// pickle that fits the ring is put here (None); otherwise the pickle and its
-// buffers go back to the caller, which lays out the record or a one-off
-// segment. The deadline is checked before pickling.
-PyObject* rq_put_object(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs) {
-  auto* self = as_queue(self_obj);
-  if (nargs < 1 || nargs > 4) {
-    PyErr_SetString(PyExc_TypeError, "put_object() takes 1 to 4 positional arguments");
-    return nullptr;
-  }
+void rq_dealloc(PyObject* self_obj);
+
+}  // namespace
+
+bool is_ring_queue(PyObject* object) { return Py_TYPE(object)->tp_dealloc == rq_dealloc; }
+
+bool ring_queue_closed(PyObject* ring) { return as_queue(ring)->closed; }
+
+PyObject* ring_put_object(PyObject* ring, PyObject* obj, PyObject* block, PyObject* timeout,
+                          bool task) {
+  auto* self = as_queue(ring);
   if (!check_open(self)) return nullptr;
   Deadline deadline = Deadline::never();
-  bool task = false;
-  if (!parse_deadline(arg(args, nargs, 1), arg(args, nargs, 2), &deadline)) return nullptr;
-  if (!flag(args, nargs, 3, &task)) return nullptr;
+  if (!parse_deadline(block, timeout, &deadline)) return nullptr;
   if (!ensure_pickle(self)) return nullptr;
 
   // The shared list unless another put is pickling meanwhile (a __reduce__
@@ -388,7 +386,7 @@ PyObject* rq_put_object(PyObject* self_obj, PyObject* const* args, Py_ssize_t na
     }
   }
   PyObject* protocol = PyLong_FromLong(5);  // a cached small int: no allocation
-  PyObject* call_args[3] = {args[0], protocol, append};
+  PyObject* call_args[3] = {obj, protocol, append};
   PyObject* data = protocol == nullptr
                        ? nullptr
                        : PyObject_Vectorcall(self->dumps, call_args, 2, self->dumps_kwnames);
@@ -408,6 +406,11 @@ PyObject* rq_put_object(PyObject* self_obj, PyObject* const* args, Py_ssize_t na
     return nullptr;
   }
   const auto length = static_cast<uint64_t>(PyBytes_GET_SIZE(data));
+  if (!check_open(self)) {  // closed by another thread while pickling ran Python code
+    Py_DECREF(data);
+    Py_XDECREF(buffers);
+    return nullptr;
+  }
   if (n == 0 && length + 4 <= self->q.ring.data_size) {
     const vesk::Part part{PyBytes_AS_STRING(data), length};
     PyObject* result = do_put(self, &part, 1, length, false, deadline, task);
@@ -421,6 +424,8 @@ PyObject* rq_put_object(PyObject* self_obj, PyObject* const* args, Py_ssize_t na
   if (buffers == nullptr) buffers = PyList_New(0);
   return Py_BuildValue("(NN)", data, buffers);
 }
+
+namespace {
 
 // --- records out ------------------------------------------------------------
 
@@ -662,22 +667,14 @@ PyObject* rq_get(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs) {
   return result;
 }
 
-// get_object(owner, block=True, timeout=None, task=False) -> object
-//
-// One record, unpickled: a plain pickle here; a record naming a one-off
-// segment through owner._take_side(token, block, timeout), still claimed;
-// any other through owner._decode(record).
-PyObject* rq_get_object(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs) {
-  auto* self = as_queue(self_obj);
-  if (nargs < 1 || nargs > 4) {
-    PyErr_SetString(PyExc_TypeError, "get_object() takes 1 to 4 positional arguments");
-    return nullptr;
-  }
+}  // namespace
+
+PyObject* ring_get_object(PyObject* ring, PyObject* owner, PyObject* block, PyObject* timeout,
+                          bool task) {
+  auto* self = as_queue(ring);
   if (!check_open(self)) return nullptr;
   Deadline deadline = Deadline::never();
-  bool task = false;
-  if (!parse_deadline(arg(args, nargs, 1), arg(args, nargs, 2), &deadline)) return nullptr;
-  if (!flag(args, nargs, 3, &task)) return nullptr;
+  if (!parse_deadline(block, timeout, &deadline)) return nullptr;
   if (!ensure_pickle(self)) return nullptr;
   ObjectList objects;
   bool side = false;
@@ -687,8 +684,8 @@ PyObject* rq_get_object(PyObject* self_obj, PyObject* const* args, Py_ssize_t na
   objects.forget();
   PyObject* result;
   if (side) {
-    PyObject* call_args[4] = {args[0], record, nargs > 1 ? args[1] : Py_True,
-                              nargs > 2 ? args[2] : Py_None};
+    PyObject* call_args[4] = {owner, record, block != nullptr ? block : Py_True,
+                              timeout != nullptr ? timeout : Py_None};
     result = PyObject_VectorcallMethod(self->take_side_name, call_args,
                                        4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   } else {
@@ -699,7 +696,7 @@ PyObject* rq_get_object(PyObject* self_obj, PyObject* const* args, Py_ssize_t na
     if (size > 0 && static_cast<unsigned char>(bytes[0]) == 0x80) {
       result = PyObject_Vectorcall(self->loads, &record, 1, nullptr);
     } else {
-      PyObject* call_args[2] = {args[0], record};
+      PyObject* call_args[2] = {owner, record};
       result = PyObject_VectorcallMethod(self->decode_name, call_args,
                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     }
@@ -707,6 +704,8 @@ PyObject* rq_get_object(PyObject* self_obj, PyObject* const* args, Py_ssize_t na
   Py_DECREF(record);
   return result;
 }
+
+namespace {
 
 bool parse_token(PyObject* token, vesk::Claim* claim, const RingQueueObject* self) {
   PyObject* payload = nullptr;
@@ -994,12 +993,6 @@ PyMethodDef rq_methods[] = {
      METH_FASTCALL,
      "get_many(block=True, timeout=None, max_messages=None, max_bytes=None, task=False, "
      "writable_large=False) -> list"},
-    {"put_object", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rq_put_object)),
-     METH_FASTCALL,
-     "put_object(obj, block=True, timeout=None, task=False) -> None, or (pickle, buffers) "
-     "for the caller to put"},
-    {"get_object", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rq_get_object)),
-     METH_FASTCALL, "get_object(owner, block=True, timeout=None, task=False) -> object"},
     {"finish", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rq_finish)),
      METH_FASTCALL, "finish(token, task=False) -> bool: ends a claim handed out by a get"},
     {"give_back", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rq_give_back)),
