@@ -322,14 +322,16 @@ class Queue(ObjectQueue, _RingBacked):
 
     def _put_side(self, record, length, block, timeout):
         segment = self._side_record(record, length)
+        # Given up before the record is put: once it is queued, this
+        # process's exit must not take the segment with it. Killed in between,
+        # the segment stays until the queue's owner removes its side storage.
+        _tracker.unregister(segment)
         try:
             self._ring.put(b"S" + segment.encode(), block, timeout, self._task)
         except BaseException:
             _unlink(segment)
-            _tracker.unregister(segment)
             raise
         # In the queue now: the consumer removes it, or the queue's owner.
-        _tracker.unregister(segment)
 
     # --- the interface ----------------------------------------------------
 
