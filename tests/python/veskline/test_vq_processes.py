@@ -201,6 +201,33 @@ def test_a_consumer_killed_before_reading_a_one_off_segment_loses_nothing(call):
         q.close()
 
 
+def test_a_producer_killed_around_a_one_off_put_never_queues_a_record_without_its_segment():
+    """The producer gives the segment up (its exit would remove it) before the
+    record naming it is queued: killed just before, it leaves nothing queued
+    and its exit removes the segment."""
+    q = Queue(capacity=64 * 1024)
+    try:
+        producer = _child("""
+            import signal
+            from veskline import _queues
+            def unregister(name):
+                if "~" in name:
+                    os.kill(os.getpid(), signal.SIGKILL)
+            _queues._tracker.unregister = unregister
+            q = veskline.Queue.attach(sys.argv[1])
+            q.put(os.urandom(300_000))
+        """, q.name)
+        _, err = producer.communicate(timeout=30)
+        assert producer.returncode == -signal.SIGKILL, err
+        deadline = time.monotonic() + 10  # the producer's tracker acts on its death
+        while [n for n in os.listdir("/dev/shm") if n.startswith(q.name + "~")]:
+            assert time.monotonic() < deadline, "the dead producer's segment was not removed"
+            time.sleep(0.02)
+        assert q.qsize() == 0
+    finally:
+        q.close()
+
+
 def test_bytes_queue_and_core_queue_share_one_ring_both_ways(qname):
     name = qname()
     core = veskline_core.VeskQueue(name, 1)
