@@ -12,8 +12,10 @@ Record formats (the payload of one ring record):
     pickle stream, then each buffer at a 64-byte aligned offset from the
     record's start;
   - b"S" and the name of a one-off shared-memory segment holding one of the
-    two above, for an object larger than the ring. The consumer that takes
-    the record reads the segment and removes it.
+    two above, for an object larger than the ring. A get claims such a record
+    and finishes the claim only once it has read the segment, then removes
+    the segment: a consumer killed in between leaves the record to the next
+    get, and the segment with it.
 BytesQueue's records are the bytes as given, as veskline_core.VeskQueue
 writes and reads them.
 """
@@ -29,7 +31,7 @@ import struct
 from . import _tracker
 from ._zerocopy import ObjectView, put_reserved
 from ._errors import ShutDown
-from ._native import RingQueue
+from ._native import ObjectQueue, RingQueue
 
 __all__ = ["Queue", "JoinableQueue", "SimpleQueue", "BytesQueue", "ShutDown", "Full", "Empty",
            "DEFAULT_CAPACITY"]
@@ -227,7 +229,7 @@ class _RingBacked:
             _tracker.unregister(self._name)
 
 
-class Queue(_RingBacked):
+class Queue(ObjectQueue, _RingBacked):
     """A process-shared FIFO queue of picklable objects, as multiprocessing.Queue.
 
     maxsize counts items (0: bounded only by the ring); capacity is the ring's
@@ -239,6 +241,13 @@ class Queue(_RingBacked):
         ring, name, owner = _open_ring(type(self), maxsize, name, capacity)
         self._bind(ring, name, owner)
 
+    def _bind(self, ring, name, owner=False):
+        super()._bind(ring, name, owner)
+        # put() and get() are ObjectQueue's: one native call each, which
+        # pickles and puts, or gets and unpickles. What they cannot finish
+        # there comes back to _put_rest, _decode and _take_side.
+        self._bind_ring(ring, self._task)
+
     # --- encoding ---------------------------------------------------------
 
     def _record(self, obj):
@@ -247,6 +256,10 @@ class Queue(_RingBacked):
         data = _dumps(obj, 5, buffer_callback=buffers.append)
         if not buffers:
             return data, len(data)
+        return self._layout(obj, data, buffers)
+
+    def _layout(self, obj, data, buffers):
+        """The record of a pickle with out-of-band buffers."""
         raws = [b.raw() for b in buffers]
         if all(r.nbytes < _OOB_MIN for r in raws):
             data = _dumps(obj, 5)
@@ -283,8 +296,6 @@ class Queue(_RingBacked):
                 buffers.append(view[at:at + size])
                 at += size
             return _loads(stream, buffers=buffers)
-        if tag == 0x53:  # b"S"
-            return self._decode(_read_side_segment(bytes(data[1:]).decode()))
         raise ValueError(f"not a veskline.Queue record (first byte {tag:#x})")
 
     def _side_record(self, record, length):
@@ -312,28 +323,22 @@ class Queue(_RingBacked):
 
     def _put_side(self, record, length, block, timeout):
         segment = self._side_record(record, length)
+        # Given up before the record is put: once it is queued, this
+        # process's exit must not take the segment with it. Killed in between,
+        # the segment stays until the queue's owner removes its side storage.
+        _tracker.unregister(segment)
         try:
             self._ring.put(b"S" + segment.encode(), block, timeout, self._task)
         except BaseException:
             _unlink(segment)
-            _tracker.unregister(segment)
             raise
         # In the queue now: the consumer removes it, or the queue's owner.
-        _tracker.unregister(segment)
 
     # --- the interface ----------------------------------------------------
 
-    def put(self, obj, block=True, timeout=None):
-        if self._closed:
-            raise ValueError(f"Queue {self!r} is closed")
-        buffers = []
-        data = _dumps(obj, 5, buffer_callback=buffers.append)
-        if not buffers and len(data) <= self._fits:
-            return self._rput(data, block, timeout, self._task)
-        record, length = self._record(obj) if buffers else (data, len(data))
+    def _put_rest(self, obj, data, buffers, block, timeout):
+        record, length = self._layout(obj, data, buffers) if buffers else (data, len(data))
         if length > self._fits:
-            if timeout is not None and timeout < 0 and block:
-                raise ValueError("'timeout' must be a non-negative number")
             return self._put_side(record, length, block, timeout)
         if type(record) is tuple:
             # Out-of-band buffers: copied straight into a reservation, with
@@ -341,12 +346,25 @@ class Queue(_RingBacked):
             return put_reserved(self._ring, record, length, block, timeout, self._task)
         self._rput(record, block, timeout, self._task)
 
-    def get(self, block=True, timeout=None):
-        if self._closed:
-            raise ValueError(f"Queue {self!r} is closed")
-        data = self._rget(block, timeout, self._task, True)
-        if data[0] == 0x80:
-            return _loads(data)
+    def _take_side(self, token, block, timeout):
+        """The object of a claimed record naming a one-off segment: read the
+        segment, finish the claim, then remove the segment."""
+        segment = bytes(token[0][1:]).decode()
+        try:
+            data = _read_side_segment(segment)
+        except FileNotFoundError:
+            # Removed with its queue's owner: the object is gone; so is the record.
+            self._ring.finish(token, self._task)
+            raise OSError(f"the segment {segment!r} holding a queued object was removed "
+                          f"(its queue's owner exited)") from None
+        except BaseException:
+            self._ring.give_back(token)
+            raise
+        if not self._ring.finish(token, self._task):
+            # The claim was taken from this process meanwhile; another get
+            # receives the object.
+            return self.get(block, timeout)
+        _unlink(segment)
         return self._decode(data)
 
     def put_nowait(self, obj):
@@ -384,9 +402,11 @@ class Queue(_RingBacked):
         if self._closed:
             raise ValueError(f"Queue {self!r} is closed")
         decode = self._decode
-        return [_loads(d) if d[0] == 0x80 else decode(d)
-                for d in self._ring.get_many(block, timeout, max_messages, max_bytes,
-                                             self._task, True)]
+        records = self._ring.get_many(block, timeout, max_messages, max_bytes, self._task, True,
+                                      True)
+        if type(records[0]) is tuple:  # a one-off segment's record comes alone
+            return [self._take_side(records[0], block, timeout)]
+        return [_loads(d) if d[0] == 0x80 else decode(d) for d in records]
 
     def shutdown(self, immediate=False):
         """As queue.Queue.shutdown, for every process: puts raise ShutDown;
@@ -412,7 +432,6 @@ def _read_side_segment(segment):
             at += got
     finally:
         os.close(fd)
-    _unlink(segment)
     return data
 
 

@@ -113,6 +113,35 @@ TEST(QueueOps, GetManyHonoursMaxRecordsAndMaxBytesAndTakesAtLeastOne) {
   EXPECT_EQ(get(t.q, GetLimits{10, 1}), (std::vector<std::string>{"eeee"}));
 }
 
+TEST(QueueOps, ATaggedRecordIsClaimedAloneAndStaysQueuedUntilFinished) {
+  Watchdog watchdog(20);
+  Q t(kSize);
+  for (const char* s : {"a", "b", "Sside", "c"}) ASSERT_TRUE(put(t.q, s).ok());
+  const GetLimits tagged{10, UINT64_MAX, 1024, 'S'};
+  // The batch stops before the tagged record, short as it is.
+  EXPECT_EQ(get(t.q, tagged), (std::vector<std::string>{"a", "b"}));
+  Strings sink;
+  auto claimed = queue_get(t.q, tagged, sink, Mode{}, Deadline::never(), never_stop());
+  ASSERT_TRUE(claimed.ok());
+  ASSERT_TRUE(claimed->claimed);
+  EXPECT_TRUE(sink.items.empty());
+  EXPECT_EQ(claimed->claim.records, 1u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(claimed->claim.data) + 4, 5), "Sside");
+  EXPECT_EQ(size_of(t.q), 2u);  // still queued while claimed
+  // Given back, it is the next get's, again claimed alone; finished, it is gone.
+  ASSERT_TRUE(queue_give_back(t.q, claimed->claim).ok());
+  auto again = queue_get(t.q, tagged, sink, Mode{}, Deadline::never(), never_stop());
+  ASSERT_TRUE(again.ok() && again->claimed);
+  EXPECT_EQ(again->claim.records, 1u);
+  auto finished = queue_finish(t.q, again->claim, false);
+  ASSERT_TRUE(finished.ok());
+  EXPECT_TRUE(*finished);
+  EXPECT_EQ(size_of(t.q), 1u);
+  // Without a tag it is an ordinary short record.
+  ASSERT_TRUE(put(t.q, "Sx").ok());
+  EXPECT_EQ(get(t.q, GetLimits{10}), (std::vector<std::string>{"c", "Sx"}));
+}
+
 TEST(QueueOps, RecordsRunAcrossTheEndOfTheRingIntact) {
   Watchdog watchdog(20);
   Q t(kSize);

@@ -14,8 +14,8 @@ namespace {
 
 int exec_module(PyObject* module) {
   using AddPart = int (*)(PyObject*);
-  for (AddPart add :
-       {add_info, add_ring_queue, add_inspect, add_ring_watch, add_lock, add_zero_copy}) {
+  for (AddPart add : {add_info, add_ring_queue, add_object_queue, add_inspect, add_ring_watch,
+                      add_lock, add_zero_copy}) {
     if (add(module) < 0) return -1;
   }
   return 0;

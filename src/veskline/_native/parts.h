@@ -9,6 +9,7 @@ namespace veskline::native {
 // Each returns 0, or -1 with an exception set.
 int add_info(PyObject* module);
 int add_ring_queue(PyObject* module);
+int add_object_queue(PyObject* module);
 int add_inspect(PyObject* module);
 int add_ring_watch(PyObject* module);
 int add_lock(PyObject* module);

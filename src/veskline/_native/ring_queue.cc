@@ -45,6 +45,18 @@ struct RingQueueObject {
   uint64_t maxsize;
   int in_use;   // calls running (they may have released the interpreter lock)
   bool closed;  // the mapping goes once in_use drops to 0
+  // What put_object and get_object call, looked up on first use: pickle's
+  // dumps and loads, the list that collects out-of-band buffers and its bound
+  // append (reused while no other put_object is pickling, so a put allocates
+  // neither), and the keyword names of the dumps call.
+  PyObject* dumps;
+  PyObject* loads;
+  PyObject* oob;
+  PyObject* oob_append;
+  PyObject* dumps_kwnames;
+  PyObject* take_side_name;
+  PyObject* decode_name;
+  bool oob_busy;
 };
 
 RingQueueObject* as_queue(PyObject* self) {
@@ -244,13 +256,13 @@ bool collect_record(PyObject* data, Buffers* buffers) {
   return buffers->add(data);
 }
 
-PyObject* do_put(RingQueueObject* self, Buffers& buffers, bool many, Deadline deadline, bool task) {
-  const uint64_t items = many ? buffers.count() : 1;
-  const uint64_t need = buffers.total() + 4 * items;
-  const vesk::Part* parts = buffers.parts();
+PyObject* do_put(RingQueueObject* self, const vesk::Part* parts, size_t count, uint64_t total,
+                 bool many, Deadline deadline, bool task) {
+  const uint64_t items = many ? count : 1;
+  const uint64_t need = total + 4 * items;
   auto call = [&](vesk::Mode mode, StopQuery& stop) {
-    return many ? vesk::queue_put_many(self->q, parts, buffers.count(), mode, deadline, stop)
-                : vesk::queue_put(self->q, parts, buffers.count(), mode, deadline, stop);
+    return many ? vesk::queue_put_many(self->q, parts, count, mode, deadline, stop)
+                : vesk::queue_put(self->q, parts, count, mode, deadline, stop);
   };
   Use use(self);
   if (need <= kHeldCopyLimit) {
@@ -278,7 +290,7 @@ PyObject* rq_put(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs) {
   if (!flag(args, nargs, 3, &task)) return nullptr;
   Buffers buffers;
   if (!collect_record(args[0], &buffers)) return nullptr;
-  return do_put(self, buffers, false, deadline, task);
+  return do_put(self, buffers.parts(), buffers.count(), buffers.total(), false, deadline, task);
 }
 
 // put_many(items, block=True, timeout=None, task=False)
@@ -304,10 +316,120 @@ PyObject* rq_put_many(PyObject* self_obj, PyObject* const* args, Py_ssize_t narg
       return nullptr;
     }
   }
-  PyObject* result = do_put(self, buffers, true, deadline, task);
+  PyObject* result =
+      do_put(self, buffers.parts(), buffers.count(), buffers.total(), true, deadline, task);
   Py_DECREF(fast);
   return result;
 }
+
+// --- objects ------------------------------------------------------------------
+
+constexpr int kSideTag = 'S';  // a Queue record naming a one-off segment
+
+// Looks up what put_object and get_object call; false with an exception set.
+bool ensure_pickle(RingQueueObject* self) {
+  if (self->dumps != nullptr) return true;
+  PyObject* dumps = module_attr("pickle", "dumps");
+  PyObject* loads = dumps == nullptr ? nullptr : module_attr("pickle", "loads");
+  PyObject* oob = loads == nullptr ? nullptr : PyList_New(0);
+  PyObject* append = oob == nullptr ? nullptr : PyObject_GetAttrString(oob, "append");
+  PyObject* kwnames = append == nullptr ? nullptr : Py_BuildValue("(s)", "buffer_callback");
+  PyObject* take_side = kwnames == nullptr ? nullptr : PyUnicode_InternFromString("_take_side");
+  PyObject* decode = take_side == nullptr ? nullptr : PyUnicode_InternFromString("_decode");
+  if (decode == nullptr) {
+    Py_XDECREF(dumps);
+    Py_XDECREF(loads);
+    Py_XDECREF(oob);
+    Py_XDECREF(append);
+    Py_XDECREF(kwnames);
+    Py_XDECREF(take_side);
+    return false;
+  }
+  self->dumps = dumps;
+  self->loads = loads;
+  self->oob = oob;
+  self->oob_append = append;
+  self->dumps_kwnames = kwnames;
+  self->take_side_name = take_side;
+  self->decode_name = decode;
+  return true;
+}
+
+void rq_dealloc(PyObject* self_obj);
+
+}  // namespace
+
+bool is_ring_queue(PyObject* object) { return Py_TYPE(object)->tp_dealloc == rq_dealloc; }
+
+bool ring_queue_closed(PyObject* ring) { return as_queue(ring)->closed; }
+
+PyObject* ring_put_object(PyObject* ring, PyObject* obj, PyObject* block, PyObject* timeout,
+                          bool task) {
+  auto* self = as_queue(ring);
+  if (!check_open(self)) return nullptr;
+  Deadline deadline = Deadline::never();
+  if (!parse_deadline(block, timeout, &deadline)) return nullptr;
+  if (!ensure_pickle(self)) return nullptr;
+
+  // The shared list unless another put is pickling meanwhile (a __reduce__
+  // may run Python code, and so other threads).
+  const bool shared = !self->oob_busy;
+  PyObject* list = self->oob;
+  PyObject* append = self->oob_append;
+  if (shared) {
+    self->oob_busy = true;
+    Py_INCREF(list);
+    Py_INCREF(append);
+  } else {
+    list = PyList_New(0);
+    if (list == nullptr) return nullptr;
+    append = PyObject_GetAttrString(list, "append");
+    if (append == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+  }
+  PyObject* protocol = PyLong_FromLong(5);  // a cached small int: no allocation
+  PyObject* call_args[3] = {obj, protocol, append};
+  PyObject* data = protocol == nullptr
+                       ? nullptr
+                       : PyObject_Vectorcall(self->dumps, call_args, 2, self->dumps_kwnames);
+  Py_XDECREF(protocol);
+  Py_DECREF(append);
+  PyObject* buffers = nullptr;
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  if (data != nullptr && n > 0) buffers = PyList_GetSlice(list, 0, n);
+  if (n > 0 && PyList_SetSlice(list, 0, n, nullptr) < 0) PyErr_Clear();
+  if (shared) self->oob_busy = false;
+  Py_DECREF(list);
+  if (data == nullptr) return nullptr;
+  if (!PyBytes_CheckExact(data)) {
+    Py_DECREF(data);
+    Py_XDECREF(buffers);
+    PyErr_SetString(PyExc_TypeError, "pickle.dumps() did not return bytes");
+    return nullptr;
+  }
+  const auto length = static_cast<uint64_t>(PyBytes_GET_SIZE(data));
+  if (!check_open(self)) {  // closed by another thread while pickling ran Python code
+    Py_DECREF(data);
+    Py_XDECREF(buffers);
+    return nullptr;
+  }
+  if (n == 0 && length + 4 <= self->q.ring.data_size) {
+    const vesk::Part part{PyBytes_AS_STRING(data), length};
+    PyObject* result = do_put(self, &part, 1, length, false, deadline, task);
+    Py_DECREF(data);
+    return result;
+  }
+  if (n > 0 && buffers == nullptr) {
+    Py_DECREF(data);
+    return nullptr;
+  }
+  if (buffers == nullptr) buffers = PyList_New(0);
+  return Py_BuildValue("(NN)", data, buffers);
+}
+
+namespace {
 
 // --- records out ------------------------------------------------------------
 
@@ -454,9 +576,40 @@ int deliver_claim(RingQueueObject* self, const vesk::Claim& claim, bool writable
   return 1;
 }
 
-// Gets records into `objects`; false with an exception set.
+// A claim of one tagged record, handed to Python while still claimed:
+// (payload, slot, ticket, begin, end, records). nullptr (exception set) after
+// giving the claim back.
+PyObject* side_token(RingQueueObject* self, const vesk::Claim& claim) {
+  uint32_t length = 0;
+  std::memcpy(&length, claim.data, 4);
+  PyObject* token = Py_BuildValue(
+      "(NIKKKK)",
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(claim.data + 4),
+                                static_cast<Py_ssize_t>(length)),
+      static_cast<unsigned int>(claim.slot), static_cast<unsigned long long>(claim.ticket),
+      static_cast<unsigned long long>(claim.begin), static_cast<unsigned long long>(claim.end),
+      static_cast<unsigned long long>(claim.records));
+  if (token == nullptr) {
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    auto given = blocking([&](StopQuery&) { return vesk::queue_give_back(self->q, claim); });
+    (void)given;
+    PyErr_Restore(type, value, trace);
+  }
+  return token;
+}
+
+bool is_side_claim(const vesk::GetLimits& limits, const vesk::Claim& claim) {
+  if (limits.claim_tag < 0 || claim.records != 1) return false;
+  uint32_t length = 0;
+  std::memcpy(&length, claim.data, 4);
+  return length > 0 && static_cast<int>(claim.data[4]) == limits.claim_tag;
+}
+
+// Gets records into `objects`; false with an exception set. A tagged record
+// (limits.claim_tag) comes alone, as a side_token, and sets *side.
 bool do_get(RingQueueObject* self, vesk::GetLimits limits, Deadline deadline, bool task,
-            bool writable, ObjectList* objects) {
+            bool writable, ObjectList* objects, bool* side = nullptr) {
   Use use(self);
   for (;;) {
     vesk::GetResult got;
@@ -484,6 +637,13 @@ bool do_get(RingQueueObject* self, vesk::GetLimits limits, Deadline deadline, bo
       }
     }
     if (!got.claimed) return true;
+    if (is_side_claim(limits, got.claim)) {
+      PyObject* token = side_token(self, got.claim);
+      if (token == nullptr) return false;
+      objects->push(token);
+      if (side != nullptr) *side = true;
+      return true;
+    }
     const int delivered = deliver_claim(self, got.claim, writable, task, objects);
     if (delivered < 0) return false;
     if (delivered > 0) return true;
@@ -510,6 +670,96 @@ PyObject* rq_get(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs) {
   return result;
 }
 
+}  // namespace
+
+PyObject* ring_get_object(PyObject* ring, PyObject* owner, PyObject* block, PyObject* timeout,
+                          bool task) {
+  auto* self = as_queue(ring);
+  if (!check_open(self)) return nullptr;
+  Deadline deadline = Deadline::never();
+  if (!parse_deadline(block, timeout, &deadline)) return nullptr;
+  if (!ensure_pickle(self)) return nullptr;
+  ObjectList objects;
+  bool side = false;
+  vesk::GetLimits limits{1, UINT64_MAX, kCopyLimit, kSideTag};
+  if (!do_get(self, limits, deadline, task, true, &objects, &side)) return nullptr;
+  PyObject* record = objects.at(0);
+  objects.forget();
+  PyObject* result;
+  if (side) {
+    PyObject* call_args[4] = {owner, record, block != nullptr ? block : Py_True,
+                              timeout != nullptr ? timeout : Py_None};
+    result = PyObject_VectorcallMethod(self->take_side_name, call_args,
+                                       4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  } else {
+    const char* bytes = PyBytes_CheckExact(record) ? PyBytes_AS_STRING(record)
+                                                   : PyByteArray_AS_STRING(record);
+    const Py_ssize_t size = PyBytes_CheckExact(record) ? PyBytes_GET_SIZE(record)
+                                                       : PyByteArray_GET_SIZE(record);
+    if (size > 0 && static_cast<unsigned char>(bytes[0]) == 0x80) {
+      result = PyObject_Vectorcall(self->loads, &record, 1, nullptr);
+    } else {
+      PyObject* call_args[2] = {owner, record};
+      result = PyObject_VectorcallMethod(self->decode_name, call_args,
+                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }
+  }
+  Py_DECREF(record);
+  return result;
+}
+
+namespace {
+
+bool parse_token(PyObject* token, vesk::Claim* claim, const RingQueueObject* self) {
+  PyObject* payload = nullptr;
+  unsigned int slot = 0;
+  unsigned long long ticket = 0, begin = 0, end = 0, records = 0;
+  if (!PyArg_ParseTuple(token, "OIKKKK", &payload, &slot, &ticket, &begin, &end, &records))
+    return false;
+  if (end < begin || end - begin > self->q.ring.data_size) {
+    PyErr_SetString(PyExc_ValueError, "not a claim of this queue");
+    return false;
+  }
+  *claim = vesk::Claim{slot, ticket, begin, end, records,
+                       self->q.ring.data + begin % self->q.ring.data_size};
+  return true;
+}
+
+// finish(token, task=False) -> bool: the claimed record leaves the queue
+// (True), or the claim was taken from this process meanwhile (False).
+PyObject* rq_finish(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs) {
+  auto* self = as_queue(self_obj);
+  if (nargs < 1 || nargs > 2) {
+    PyErr_SetString(PyExc_TypeError, "finish() takes 1 or 2 positional arguments");
+    return nullptr;
+  }
+  if (!check_open(self)) return nullptr;
+  bool task = false;
+  if (!flag(args, nargs, 1, &task)) return nullptr;
+  vesk::Claim claim;
+  if (!parse_token(args[0], &claim, self)) return nullptr;
+  Use use(self);
+  auto finished = blocking([&](StopQuery&) { return vesk::queue_finish(self->q, claim, task); });
+  if (!finished) return raise_error(finished.error(), Op::Other, self);
+  return PyBool_FromLong(*finished);
+}
+
+// give_back(token): the claimed record goes to the next get.
+PyObject* rq_give_back(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs) {
+  auto* self = as_queue(self_obj);
+  if (nargs != 1) {
+    PyErr_SetString(PyExc_TypeError, "give_back() takes 1 positional argument");
+    return nullptr;
+  }
+  if (!check_open(self)) return nullptr;
+  vesk::Claim claim;
+  if (!parse_token(args[0], &claim, self)) return nullptr;
+  Use use(self);
+  auto given = blocking([&](StopQuery&) { return vesk::queue_give_back(self->q, claim); });
+  if (!given) return raise_error(given.error(), Op::Other, self);
+  Py_RETURN_NONE;
+}
+
 PyObject* to_list(ObjectList& objects) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(objects.size()));
   if (list == nullptr) return nullptr;
@@ -532,11 +782,13 @@ bool parse_limit(PyObject* value, const char* what, uint64_t* out) {
 }
 
 // get_many(block=True, timeout=None, max_messages=None, max_bytes=None, task=False,
-//          writable_large=False) -> list
+//          writable_large=False, side_claims=False) -> list
+// With side_claims, a record naming a one-off segment comes alone, as a claim
+// token (see get_object).
 PyObject* rq_get_many(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs) {
   auto* self = as_queue(self_obj);
-  if (nargs > 6) {
-    PyErr_SetString(PyExc_TypeError, "get_many() takes at most 6 positional arguments");
+  if (nargs > 7) {
+    PyErr_SetString(PyExc_TypeError, "get_many() takes at most 7 positional arguments");
     return nullptr;
   }
   if (!check_open(self)) return nullptr;
@@ -546,7 +798,11 @@ PyObject* rq_get_many(PyObject* self_obj, PyObject* const* args, Py_ssize_t narg
   if (!parse_deadline(arg(args, nargs, 0), arg(args, nargs, 1), &deadline)) return nullptr;
   if (!parse_limit(arg(args, nargs, 2), "max_messages", &limits.max_records)) return nullptr;
   if (!parse_limit(arg(args, nargs, 3), "max_bytes", &limits.max_bytes)) return nullptr;
-  if (!flag(args, nargs, 4, &task) || !flag(args, nargs, 5, &writable)) return nullptr;
+  bool side_claims = false;
+  if (!flag(args, nargs, 4, &task) || !flag(args, nargs, 5, &writable) ||
+      !flag(args, nargs, 6, &side_claims))
+    return nullptr;
+  if (side_claims) limits.claim_tag = kSideTag;
   ObjectList objects;
   if (!do_get(self, limits, deadline, task, writable, &objects)) return nullptr;
   return to_list(objects);
@@ -707,6 +963,9 @@ PyObject* rq_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   self->maxsize = opened.value();
   self->in_use = 0;
   self->closed = false;
+  self->dumps = self->loads = self->oob = self->oob_append = nullptr;
+  self->dumps_kwnames = self->take_side_name = self->decode_name = nullptr;
+  self->oob_busy = false;
   return self_obj;
 }
 
@@ -714,6 +973,13 @@ void rq_dealloc(PyObject* self_obj) {
   auto* self = as_queue(self_obj);
   PyTypeObject* type = Py_TYPE(self_obj);
   self->segment.~MirroredSegment();
+  Py_CLEAR(self->dumps);
+  Py_CLEAR(self->loads);
+  Py_CLEAR(self->oob);
+  Py_CLEAR(self->oob_append);
+  Py_CLEAR(self->dumps_kwnames);
+  Py_CLEAR(self->take_side_name);
+  Py_CLEAR(self->decode_name);
   type->tp_free(self_obj);
   Py_DECREF(type);
 }
@@ -730,6 +996,10 @@ PyMethodDef rq_methods[] = {
      METH_FASTCALL,
      "get_many(block=True, timeout=None, max_messages=None, max_bytes=None, task=False, "
      "writable_large=False) -> list"},
+    {"finish", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rq_finish)),
+     METH_FASTCALL, "finish(token, task=False) -> bool: ends a claim handed out by a get"},
+    {"give_back", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rq_give_back)),
+     METH_FASTCALL, "give_back(token): returns a claimed record to the queue"},
     {"stats", rq_stats, METH_NOARGS,
      "stats() -> (size, maxsize, unfinished_tasks, free_bytes, shutdown)"},
     {"qsize", rq_qsize, METH_NOARGS, "qsize() -> int"},

@@ -1,6 +1,8 @@
-// What the zero-copy types (zero_copy.cc) need of a RingQueue object: its
-// queue, a hold that keeps its mapping alive after close(), and the error and
-// timeout conventions of its other calls.
+// What other parts of veskline._native need of a RingQueue object
+// (ring_queue.cc): for the zero-copy types (zero_copy.cc), its queue, a hold
+// that keeps its mapping alive after close(), and the error and timeout
+// conventions of its other calls; for the object queues (object_queue.cc),
+// the pickling put and the unpickling get.
 #pragma once
 
 #include <Python.h>
@@ -29,5 +31,21 @@ bool ring_queue_deadline(PyObject* block, PyObject* timeout, vesk::Deadline* dea
 // RingQueue.view(block=True, timeout=None, task=False): defined in zero_copy.cc.
 PyObject* rq_reserve(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* rq_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+
+bool is_ring_queue(PyObject* object);
+bool ring_queue_closed(PyObject* ring);
+
+// Pickles `obj` (protocol 5, out-of-band buffers collected) and puts a plain
+// pickle that fits the ring: None. Otherwise (pickle, buffers) for the
+// caller to lay out. `block`/`timeout` may be null (True, None); the
+// deadline is checked before pickling.
+PyObject* ring_put_object(PyObject* ring, PyObject* obj, PyObject* block, PyObject* timeout,
+                          bool task);
+
+// One object: a plain pickle is unpickled here; a record naming a one-off
+// segment goes, still claimed, to owner._take_side(token, block, timeout);
+// any other record to owner._decode(record).
+PyObject* ring_get_object(PyObject* ring, PyObject* owner, PyObject* block, PyObject* timeout,
+                          bool task);
 
 }  // namespace veskline::native

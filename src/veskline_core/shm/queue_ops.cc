@@ -719,12 +719,18 @@ Result<void, QueueError> take(const QueueRef& q, Section& l, const Source& src,
   uint64_t end = l.record_end(src.begin, src.limit);
   if (end == 0) return Err{ring_error(RingError::buffer_too_small())};
   uint64_t bytes = end - src.begin - kPrefix;
-  const bool claim_mode = !options.drain && bytes > limits.copy_limit;
+  auto tagged = [&](uint64_t pos, uint64_t length) {
+    return limits.claim_tag >= 0 && length > 0 &&
+           static_cast<int>(q.ring.data[(pos + kPrefix) % l.cap()]) == limits.claim_tag;
+  };
+  const bool alone = !options.drain && tagged(src.begin, bytes);
+  const bool claim_mode = !options.drain && (bytes > limits.copy_limit || alone);
   uint64_t records = 1;
-  while (records < limits.max_records && end < src.limit) {
+  while (!alone && records < limits.max_records && end < src.limit) {
     const uint64_t next = l.record_end(end, src.limit);
     if (next == 0) break;
     const uint64_t length = next - end - kPrefix;
+    if (!options.drain && tagged(end, length)) break;
     if (bytes + length > limits.max_bytes) break;
     if (!claim_mode && !options.drain && bytes + length > kBatchCopyLimit) break;
     if (!claim_mode && !options.drain && length > limits.copy_limit) break;

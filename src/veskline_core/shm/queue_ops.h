@@ -104,6 +104,11 @@ struct GetLimits {
   uint64_t max_records = 1;         // >= 1
   uint64_t max_bytes = UINT64_MAX;  // payload bytes; the first record is taken whatever its size
   uint64_t copy_limit = 32 * 1024;  // a first record longer than this is claimed, not copied
+  // A first record whose payload starts with this byte (0-255; -1: none) is
+  // claimed alone whatever its length, and a batch stops before one: its
+  // payload names storage outside the ring that the claimer reads before it
+  // finishes the claim, so a claimer killed meanwhile loses nothing.
+  int claim_tag = -1;
 };
 
 // Records taken but not yet copied: [data, data + (end - begin)) holds them,

@@ -168,6 +168,66 @@ def test_producers_killed_mid_put_leave_whole_messages_and_exact_counts():
         q.close()
 
 
+@pytest.mark.parametrize("call", ["get", "get_many"])
+def test_a_consumer_killed_before_reading_a_one_off_segment_loses_nothing(call):
+    """The record naming the segment stays claimed until the segment is read:
+    the next consumer gets the object, and the segment is removed."""
+    q = JoinableQueue(capacity=64 * 1024)
+    try:
+        blob = os.urandom(300_000)
+        q.put(("big", blob))
+        q.put("after")
+        consumer = _child(f"""
+            import signal
+            from veskline import _queues
+            def killed(segment):
+                print("reading", segment, flush=True)
+                os.kill(os.getpid(), signal.SIGKILL)
+            _queues._read_side_segment = killed
+            q = veskline.JoinableQueue.attach(sys.argv[1])
+            q.{call}(timeout=30)
+        """, q.name)
+        out, err = consumer.communicate(timeout=30)
+        assert consumer.returncode == -signal.SIGKILL, err
+        assert out.startswith("reading " + q.name + "~")
+        assert q.qsize() == 2
+        got = [q.get(timeout=30), q.get_many(timeout=30)[0]]
+        assert ("big", blob) in got and "after" in got
+        assert not [n for n in os.listdir("/dev/shm") if n.startswith(q.name + "~")]
+        q.task_done()
+        q.task_done()
+        assert q.unfinished_tasks == 0
+    finally:
+        q.close()
+
+
+def test_a_producer_killed_around_a_one_off_put_never_queues_a_record_without_its_segment():
+    """The producer gives the segment up (its exit would remove it) before the
+    record naming it is queued: killed just before, it leaves nothing queued
+    and its exit removes the segment."""
+    q = Queue(capacity=64 * 1024)
+    try:
+        producer = _child("""
+            import signal
+            from veskline import _queues
+            def unregister(name):
+                if "~" in name:
+                    os.kill(os.getpid(), signal.SIGKILL)
+            _queues._tracker.unregister = unregister
+            q = veskline.Queue.attach(sys.argv[1])
+            q.put(os.urandom(300_000))
+        """, q.name)
+        _, err = producer.communicate(timeout=30)
+        assert producer.returncode == -signal.SIGKILL, err
+        deadline = time.monotonic() + 10  # the producer's tracker acts on its death
+        while [n for n in os.listdir("/dev/shm") if n.startswith(q.name + "~")]:
+            assert time.monotonic() < deadline, "the dead producer's segment was not removed"
+            time.sleep(0.02)
+        assert q.qsize() == 0
+    finally:
+        q.close()
+
+
 def test_bytes_queue_and_core_queue_share_one_ring_both_ways(qname):
     name = qname()
     core = veskline_core.VeskQueue(name, 1)

@@ -97,6 +97,51 @@ def test_exact_errors_for_closed_queues_tasks_and_sizes():
         b.close()
 
 
+def test_put_and_get_bind_arguments_as_multiprocessing_does():
+    q = Queue()
+    try:
+        q.put(obj=1)
+        q.put(2, False)
+        q.put(3, block=True, timeout=1)
+        assert [q.get(), q.get(False), q.get(block=True, timeout=1)] == [1, 2, 3]
+        with pytest.raises(TypeError, match=r"^put\(\) got an unexpected keyword argument 'item'$"):
+            q.put(item=4)
+        with pytest.raises(TypeError, match=r"^put\(\) got multiple values for argument 'block'$"):
+            q.put(4, True, block=True)
+        with pytest.raises(TypeError, match=r"^put\(\) missing required argument 'obj'"):
+            q.put()
+        with pytest.raises(TypeError, match=r"^get\(\) takes at most 2 arguments \(3 given\)$"):
+            q.get(True, 1, 2)
+        assert q.empty()
+    finally:
+        q.close()
+
+
+class _PutsWhilePickled:
+    """Puts an array with an out-of-band buffer to the same queue from its
+    __reduce__, that is while the outer put is still pickling."""
+
+    def __init__(self, q, array):
+        self.q, self.array = q, array
+
+    def __reduce__(self):
+        self.q.put(self.array + 1)
+        return str, ("outer",)
+
+
+def test_a_put_made_while_another_is_pickling_keeps_each_ones_buffers():
+    np = pytest.importorskip("numpy")
+    q = Queue()
+    try:
+        array = np.arange(1 << 15, dtype=np.float64)  # 256 KiB, out of band
+        q.put((array, _PutsWhilePickled(q, array)))
+        inner, outer = q.get(timeout=5), q.get(timeout=5)
+        assert (inner == array + 1).all()
+        assert (outer[0] == array).all() and outer[1] == "outer"
+    finally:
+        q.close()
+
+
 def test_put_many_is_all_or_nothing_and_get_many_never_returns_empty():
     q = Queue(4)
     try:
@@ -176,6 +221,14 @@ def test_objects_larger_than_the_ring_use_a_one_off_segment_removed_once_taken()
         side = [n for n in os.listdir("/dev/shm") if n.startswith(q.name + "~")]
         assert len(side) == 1
         assert q.get() == {"blob": blob}
+        assert not [n for n in os.listdir("/dev/shm") if n.startswith(q.name + "~")]
+        # A batch stops before such a record, which then comes alone.
+        q.put_many(["a", "b"])
+        q.put(blob)
+        q.put("c")
+        assert q.get_many() == ["a", "b"]
+        assert q.get_many() == [blob]
+        assert q.get_many() == ["c"]
         assert not [n for n in os.listdir("/dev/shm") if n.startswith(q.name + "~")]
         q.put(blob)
         drained = q.shutdown(immediate=True)
