@@ -14,9 +14,8 @@ namespace veskline::native {
 namespace {
 
 struct ObjectQueueObject {
-  PyObject_HEAD
-  PyObject* ring;  // a RingQueue, or null until bound
-  bool task;       // puts add tasks, gets take them on (JoinableQueue)
+  PyObject_HEAD PyObject* ring;  // a RingQueue, or null until bound
+  bool task;                     // puts add tasks, gets take them on (JoinableQueue)
 };
 
 ObjectQueueObject* as_object_queue(PyObject* self) {
@@ -25,12 +24,12 @@ ObjectQueueObject* as_object_queue(PyObject* self) {
 
 // Binds args and keywords to `count` parameters named `names` into `out`
 // (null where not given); false with TypeError set, worded as Python's.
-bool bind(const char* function, const char* const* names, Py_ssize_t count,
-          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+bool bind(const char* function, const char* const* names, Py_ssize_t count, PyObject* const* args,
+          Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
   for (Py_ssize_t i = 0; i < count; ++i) out[i] = nullptr;
   if (nargs > count) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %zd arguments (%zd given)", function,
-                 count, nargs);
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zd arguments (%zd given)", function, count,
+                 nargs);
     return false;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
@@ -40,8 +39,7 @@ bool bind(const char* function, const char* const* names, Py_ssize_t count,
     Py_ssize_t at = 0;
     while (at < count && PyUnicode_CompareWithASCIIString(key, names[at]) != 0) ++at;
     if (at == count) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function,
-                   key);
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
       return false;
     }
     if (out[at] != nullptr) {
@@ -79,8 +77,7 @@ PyObject* oq_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   PyObject* ring = open_ring(self);
   if (ring == nullptr) return nullptr;
   Py_INCREF(ring);  // a close() meanwhile must not free it under us
-  PyObject* rest =
-      ring_put_object(ring, bound[0], bound[1], bound[2], as_object_queue(self)->task);
+  PyObject* rest = ring_put_object(ring, bound[0], bound[1], bound[2], as_object_queue(self)->task);
   Py_DECREF(ring);
   if (rest == nullptr || rest == Py_None) return rest;
   // Out-of-band buffers, or too large for the ring: the Python side lays it out.
@@ -89,7 +86,10 @@ PyObject* oq_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     Py_DECREF(rest);
     return nullptr;
   }
-  PyObject* call_args[6] = {self, bound[0], PyTuple_GET_ITEM(rest, 0), PyTuple_GET_ITEM(rest, 1),
+  PyObject* call_args[6] = {self,
+                            bound[0],
+                            PyTuple_GET_ITEM(rest, 0),
+                            PyTuple_GET_ITEM(rest, 1),
                             bound[1] != nullptr ? bound[1] : Py_True,
                             bound[2] != nullptr ? bound[2] : Py_None};
   PyObject* result =

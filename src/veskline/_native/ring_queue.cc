@@ -359,9 +359,13 @@ void rq_dealloc(PyObject* self_obj);
 
 }  // namespace
 
-bool is_ring_queue(PyObject* object) { return Py_TYPE(object)->tp_dealloc == rq_dealloc; }
+bool is_ring_queue(PyObject* object) {
+  return Py_TYPE(object)->tp_dealloc == rq_dealloc;
+}
 
-bool ring_queue_closed(PyObject* ring) { return as_queue(ring)->closed; }
+bool ring_queue_closed(PyObject* ring) {
+  return as_queue(ring)->closed;
+}
 
 PyObject* ring_put_object(PyObject* ring, PyObject* obj, PyObject* block, PyObject* timeout,
                           bool task) {
@@ -692,10 +696,10 @@ PyObject* ring_get_object(PyObject* ring, PyObject* owner, PyObject* block, PyOb
     result = PyObject_VectorcallMethod(self->take_side_name, call_args,
                                        4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   } else {
-    const char* bytes = PyBytes_CheckExact(record) ? PyBytes_AS_STRING(record)
-                                                   : PyByteArray_AS_STRING(record);
-    const Py_ssize_t size = PyBytes_CheckExact(record) ? PyBytes_GET_SIZE(record)
-                                                       : PyByteArray_GET_SIZE(record);
+    const char* bytes =
+        PyBytes_CheckExact(record) ? PyBytes_AS_STRING(record) : PyByteArray_AS_STRING(record);
+    const Py_ssize_t size =
+        PyBytes_CheckExact(record) ? PyBytes_GET_SIZE(record) : PyByteArray_GET_SIZE(record);
     if (size > 0 && static_cast<unsigned char>(bytes[0]) == 0x80) {
       result = PyObject_Vectorcall(self->loads, &record, 1, nullptr);
     } else {
@@ -720,8 +724,8 @@ bool parse_token(PyObject* token, vesk::Claim* claim, const RingQueueObject* sel
     PyErr_SetString(PyExc_ValueError, "not a claim of this queue");
     return false;
   }
-  *claim = vesk::Claim{slot, ticket, begin, end, records,
-                       self->q.ring.data + begin % self->q.ring.data_size};
+  *claim = vesk::Claim{slot, ticket,  begin,
+                       end,  records, self->q.ring.data + begin % self->q.ring.data_size};
   return true;
 }
 
