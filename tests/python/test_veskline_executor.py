@@ -70,6 +70,15 @@ def test_shutdown_removes_the_rings_and_stops_the_workers():
     assert all(p.exitcode == 0 for p in processes)
 
 
+def _running(pid):
+    """Alive and not a zombie; a process may vanish while we look."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
 def test_workers_leave_when_the_parent_is_killed():
     script = textwrap.dedent("""
         import sys, time, veskline
@@ -89,8 +98,7 @@ def test_workers_leave_when_the_parent_is_killed():
         deadline = time.monotonic() + 10
         alive = pids
         while alive and time.monotonic() < deadline:
-            alive = [p for p in alive if os.path.exists(f"/proc/{p}") and
-                     open(f"/proc/{p}/stat").read().split()[2] != "Z"]
+            alive = [p for p in alive if _running(p)]
             time.sleep(0.05)
         assert not alive, f"workers {alive} outlived their killed parent"
     finally:
