@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "queue_test_support.h"
 #include "test_support.h"
 #include "veskline_core/shm/queue_ops.h"
 #include "veskline_core/shm/ring_ops.h"
@@ -19,23 +20,10 @@ namespace {
 using std::chrono::milliseconds;
 using test::Child;
 using test::Pipe;
+using test::put;
+using test::Strings;
 using test::TestRing;
 using test::Watchdog;
-
-class Strings final : public RecordSink {
- public:
-  std::byte* reserve(uint32_t length) override {
-    items.emplace_back(length, '\0');
-    return reinterpret_cast<std::byte*>(items.back().data());
-  }
-  void discard() override { items.clear(); }
-  std::vector<std::string> items;
-};
-
-Result<void, QueueError> put(const QueueRef& q, const std::string& text) {
-  Part part{text.data(), text.size()};
-  return queue_put(q, &part, 1, Mode{}, Deadline::never(), never_stop());
-}
 
 // A child that claims the next record (copy limit 0: every record is
 // claimed, none copied under the mutex), reports, and never finishes.

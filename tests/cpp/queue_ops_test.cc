@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "queue_test_support.h"
 #include "test_support.h"
 #include "veskline_core/shm/queue_ops.h"
 #include "veskline_core/shm/ring_ops.h"
@@ -16,22 +17,14 @@ namespace {
 using std::chrono::milliseconds;
 using test::Child;
 using test::ExitedCleanly;
+using test::put;
+using test::Strings;
 using test::TestRing;
 using test::Watchdog;
 
 constexpr uint64_t kSize = 4096;
 
 // Collects copied records as strings.
-class Strings final : public RecordSink {
- public:
-  std::byte* reserve(uint32_t length) override {
-    items.emplace_back(length, '\0');
-    return reinterpret_cast<std::byte*>(items.back().data());
-  }
-  void discard() override { items.clear(); }
-  std::vector<std::string> items;
-};
-
 struct Q {
   explicit Q(uint64_t size = kSize, uint64_t maxsize = 0) : ring(size) {
     q = queue_ref(ring.handle());
@@ -41,12 +34,6 @@ struct Q {
   TestRing ring;
   QueueRef q;
 };
-
-Result<void, QueueError> put(const QueueRef& q, std::string_view text, bool task = false,
-                             Deadline deadline = Deadline::never()) {
-  Part part{text.data(), text.size()};
-  return queue_put(q, &part, 1, Mode{task, false}, deadline, never_stop());
-}
 
 std::vector<std::string> get(const QueueRef& q, GetLimits limits = {},
                              Deadline deadline = Deadline::never(), bool task = false) {

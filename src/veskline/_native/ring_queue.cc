@@ -276,18 +276,28 @@ PyObject* do_put(RingQueueObject* self, const vesk::Part* parts, size_t count, u
   Py_RETURN_NONE;
 }
 
+// The arguments after the data that put and put_many share: (block=True,
+// timeout=None, task=False). False with an exception set.
+bool bind_put(RingQueueObject* self, const char* count_error, PyObject* const* args,
+              Py_ssize_t nargs, Deadline* deadline, bool* task) {
+  if (nargs < 1 || nargs > 4) {
+    PyErr_SetString(PyExc_TypeError, count_error);
+    return false;
+  }
+  if (!check_open(self)) return false;
+  *deadline = Deadline::never();
+  *task = false;
+  return parse_deadline(arg(args, nargs, 1), arg(args, nargs, 2), deadline) &&
+         flag(args, nargs, 3, task);
+}
+
 // put(data, block=True, timeout=None, task=False)
 PyObject* rq_put(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs) {
   auto* self = as_queue(self_obj);
-  if (nargs < 1 || nargs > 4) {
-    PyErr_SetString(PyExc_TypeError, "put() takes 1 to 4 positional arguments");
-    return nullptr;
-  }
-  if (!check_open(self)) return nullptr;
   Deadline deadline = Deadline::never();
   bool task = false;
-  if (!parse_deadline(arg(args, nargs, 1), arg(args, nargs, 2), &deadline)) return nullptr;
-  if (!flag(args, nargs, 3, &task)) return nullptr;
+  if (!bind_put(self, "put() takes 1 to 4 positional arguments", args, nargs, &deadline, &task))
+    return nullptr;
   Buffers buffers;
   if (!collect_record(args[0], &buffers)) return nullptr;
   return do_put(self, buffers.parts(), buffers.count(), buffers.total(), false, deadline, task);
@@ -296,15 +306,11 @@ PyObject* rq_put(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs) {
 // put_many(items, block=True, timeout=None, task=False)
 PyObject* rq_put_many(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs) {
   auto* self = as_queue(self_obj);
-  if (nargs < 1 || nargs > 4) {
-    PyErr_SetString(PyExc_TypeError, "put_many() takes 1 to 4 positional arguments");
-    return nullptr;
-  }
-  if (!check_open(self)) return nullptr;
   Deadline deadline = Deadline::never();
   bool task = false;
-  if (!parse_deadline(arg(args, nargs, 1), arg(args, nargs, 2), &deadline)) return nullptr;
-  if (!flag(args, nargs, 3, &task)) return nullptr;
+  if (!bind_put(self, "put_many() takes 1 to 4 positional arguments", args, nargs, &deadline,
+                &task))
+    return nullptr;
   PyObject* fast = PySequence_Fast(args[0], "put_many() needs an iterable of buffers");
   if (fast == nullptr) return nullptr;
   Buffers buffers;
