@@ -132,3 +132,62 @@ def test_idle_awaiting_consumers_cost_next_to_nothing():
     cpu = asyncio.run(main())
     # A spinning helper would burn the whole 2 s; the bound is generous.
     assert cpu < 0.2, f"{cpu:.3f} s of CPU in 2 s of idle awaits"
+
+
+def _hold_in_place(name, ready):
+    q = veskline.BytesQueue.attach(name)
+    with q.recv_view():
+        ready.set()
+        time.sleep(60)
+
+
+def _hold_reservation(name, ready):
+    q = veskline.BytesQueue.attach(name)
+    with q.reserve(1000):
+        ready.set()
+        time.sleep(60)
+
+
+def _hold_task(name, ready):
+    q = veskline.JoinableQueue.attach(name)
+    q.get()
+    ready.set()
+    time.sleep(60)
+
+
+@pytest.mark.parametrize("holder", ["in place", "reservation", "task"])
+def test_awaits_carry_on_past_what_a_killed_process_held(holder):
+    """Nothing but awaits runs after the kill: they must hand a killed
+    reader's message on, skip a killed writer's reservation, and count a
+    killed worker's task as done, as blocking calls do."""
+    ctx = multiprocessing.get_context("spawn")
+    ready = ctx.Event()
+    if holder == "task":
+        q = veskline.JoinableQueue()
+        q.put("task")
+        target = _hold_task
+    else:
+        q = veskline.BytesQueue()
+        if holder == "in place":
+            q.put(b"m" * 100_000)
+        target = _hold_in_place if holder == "in place" else _hold_reservation
+    child = ctx.Process(target=target, args=(q.name, ready))
+    child.start()
+    try:
+        assert ready.wait(30)
+        if holder == "reservation":
+            q.put(b"after")  # queued behind the reservation
+
+        async def main():
+            waiting = asyncio.ensure_future(q.ajoin() if holder == "task" else q.aget())
+            await asyncio.sleep(0.2)
+            assert not waiting.done()
+            os.kill(child.pid, 9)
+            return await asyncio.wait_for(waiting, 10)
+
+        got = asyncio.run(main())
+        assert got == {"in place": b"m" * 100_000, "reservation": b"after", "task": None}[holder]
+    finally:
+        child.kill()
+        child.join(10)
+        q.close()

@@ -10,6 +10,11 @@
 // protocol (raise `waiting`, re-check, sleep on the sequence), so a put never
 // misses a sleeper and a broadcast with no sleeper costs no system call.
 //
+// What a process killed while holding a message, a reservation or a task
+// left is handed on by whoever waits in a get, a put or a join; an awaiting
+// process runs none of those while it waits, so the wait itself does it
+// after every slice in which nothing moved (queue_reap).
+//
 // The watch maps the ring by name on its own, so it needs nothing of the
 // queue object but its name.
 #include <Python.h>
@@ -28,6 +33,8 @@
 #include "veskline/_native/gil.h"
 #include "veskline/_native/open_error.h"
 #include "veskline/_native/parts.h"
+#include "veskline_core/shm/clock.h"
+#include "veskline_core/shm/queue_ops.h"
 #include "veskline_core/shm/queue_state.h"
 #include "veskline_core/shm/ring_layout.h"
 #include "veskline_core/shm/wait.h"
@@ -118,6 +125,7 @@ constexpr int kWords = 3;
 
 struct WatchObject {
   PyObject_HEAD vesk::MirroredSegment segment;
+  vesk::QueueRef queue;  // into `segment`
   WakeWord* words[kWords];
   PyTypeObject* token_type;  // borrowed from the module, which outlives us
 };
@@ -189,6 +197,7 @@ PyObject* watch_wait(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs
     GilRelease release;
     TokenStop stop(token);
     token->word.store(futex, std::memory_order_seq_cst);
+    int64_t reap_at = vesk::monotonic_ns() + vesk::kWaitSliceNs;
     for (;;) {
       if (word->sequence.load(std::memory_order_seq_cst) != seen) break;
       if (stop.should_stop()) {
@@ -205,6 +214,12 @@ PyObject* watch_wait(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs
       if (end == WaitEnd::Stopped) {
         outcome = 2;
         break;
+      }
+      if (const int64_t now = vesk::monotonic_ns(); now >= reap_at) {
+        reap_at = now + vesk::kWaitSliceNs;
+        // Anything handed on wakes the word's waiters, which ends this wait;
+        // a failure leaves things to the next slice.
+        (void)vesk::queue_reap(self->queue, stop);
       }
     }
     token->word.store(nullptr, std::memory_order_seq_cst);
@@ -229,6 +244,7 @@ PyObject* watch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (self_obj == nullptr) return nullptr;
   auto* self = as_watch(self_obj);
   new (&self->segment) vesk::MirroredSegment(std::move(attached.segment));
+  self->queue = vesk::queue_ref(attached.ring);
   self->words[0] = attached.ring.data_available;
   self->words[1] = attached.ring.space_available;
   self->words[2] = &vesk::queue_state_of(attached.ring.header)->tasks_done;

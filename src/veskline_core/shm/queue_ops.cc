@@ -1042,6 +1042,26 @@ Result<void, QueueError> queue_join(const QueueRef& q, Deadline deadline, StopQu
   return held->release();
 }
 
+Result<bool, QueueError> queue_reap(const QueueRef& q, StopQuery& stop) {
+  auto held = lock(q, Mode{}, Deadline::never(), stop);
+  if (!held) return Err{held.error()};
+  Section l(q);
+  if (auto synced = l.sync(); !synced) return Err{synced.error()};
+  const bool records = reap_dead(l);
+  const bool had_tasks = ld(q.state->unfinished) != 0;
+  const bool tasks = l.reap_dead_tasks();
+  if (records) {
+    for (WakeWord* word : {q.ring.data_available, q.ring.space_available}) {
+      if (auto woke = broadcast(word); !woke) return Err{woke.error()};
+    }
+  }
+  if (had_tasks && ld(q.state->unfinished) == 0) {
+    if (auto woke = broadcast(&q.state->tasks_done); !woke) return Err{woke.error()};
+  }
+  if (auto released = held->release(); !released) return Err{released.error()};
+  return records || tasks;
+}
+
 Result<uint64_t, QueueError> queue_shutdown(const QueueRef& q, bool immediate,
                                             RecordSink* drained) {
   auto held = lock(q, Mode{}, Deadline::never(), never_stop());

@@ -190,6 +190,12 @@ Result<void, QueueError> queue_task_done(const QueueRef& q);
 // done.
 Result<void, QueueError> queue_join(const QueueRef& q, Deadline deadline, StopQuery& stop);
 
+// Hands on what dead processes left: records they claimed go to the next
+// get, their reservations are skipped, the tasks they took count as done;
+// the waiters concerned are woken. True if anything changed. For processes
+// that wait without calling a get, a put or a join (awaitable calls).
+Result<bool, QueueError> queue_reap(const QueueRef& q, StopQuery& stop);
+
 // Shuts the queue down; `immediate` also takes every queued record out (into
 // `drained`, which may be null) and counts each as a finished task.
 Result<uint64_t, QueueError> queue_shutdown(const QueueRef& q, bool immediate, RecordSink* drained);
