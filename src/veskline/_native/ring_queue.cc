@@ -42,6 +42,7 @@ constexpr uint64_t kCopyLimit = 32 * 1024;
 struct RingQueueObject {
   PyObject_HEAD vesk::MirroredSegment segment;
   vesk::QueueRef q;
+  std::shared_ptr<vesk::ViewArea> view_area;  // see ring_queue_view_area()
   uint64_t maxsize;
   int in_use;   // calls running (they may have released the interpreter lock)
   bool closed;  // the mapping goes once in_use drops to 0
@@ -887,6 +888,7 @@ PyObject* rq_close(PyObject* self_obj, PyObject*) {
   auto* self = as_queue(self_obj);
   if (!self->closed) {
     self->closed = true;
+    self->view_area.reset();  // records read in place keep their own reference
     if (self->in_use == 0) self->segment = vesk::MirroredSegment();
   }
   Py_RETURN_NONE;
@@ -970,6 +972,7 @@ PyObject* rq_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto* self = as_queue(self_obj);
   new (&self->segment) vesk::MirroredSegment(std::move(attached.segment));
   self->q = q;
+  new (&self->view_area) std::shared_ptr<vesk::ViewArea>();
   self->maxsize = opened.value();
   self->in_use = 0;
   self->closed = false;
@@ -982,6 +985,7 @@ PyObject* rq_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void rq_dealloc(PyObject* self_obj) {
   auto* self = as_queue(self_obj);
   PyTypeObject* type = Py_TYPE(self_obj);
+  self->view_area.~shared_ptr();
   self->segment.~MirroredSegment();
   Py_CLEAR(self->dumps);
   Py_CLEAR(self->loads);
@@ -1058,6 +1062,18 @@ PyType_Spec rq_spec = {
 const vesk::QueueRef* ring_queue_ref(PyObject* ring_queue) {
   RingQueueObject* self = as_queue(ring_queue);
   return check_open(self) ? &self->q : nullptr;
+}
+
+std::shared_ptr<vesk::ViewArea> ring_queue_view_area(PyObject* ring_queue) {
+  RingQueueObject* self = as_queue(ring_queue);
+  if (self->view_area == nullptr || self->view_area->retired()) {
+    // Called with a hold on the mapping; a closed queue keeps no area.
+    auto mapped = vesk::ViewArea::map(self->q.ring.data, self->q.ring.data_size);
+    std::shared_ptr<vesk::ViewArea> area = mapped ? std::move(mapped).value() : nullptr;
+    if (self->closed) return area;
+    self->view_area = std::move(area);
+  }
+  return self->view_area;
 }
 
 void ring_queue_hold(PyObject* ring_queue, int delta) {

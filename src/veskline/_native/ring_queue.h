@@ -7,8 +7,11 @@
 
 #include <Python.h>
 
+#include <memory>
+
 #include "veskline_core/shm/clock.h"
 #include "veskline_core/shm/queue_ops.h"
+#include "veskline_core/shm/view_area.h"
 
 namespace veskline::native {
 
@@ -18,6 +21,11 @@ const vesk::QueueRef* ring_queue_ref(PyObject* ring_queue);
 // +1/-1 on the calls and objects using the mapping; the mapping of a closed
 // queue goes when the count drops to 0.
 void ring_queue_hold(PyObject* ring_queue, int delta);
+
+// The area this process reads the queue's records in place through, mapped
+// on first use and again once a freeze retired it; nullptr when it cannot be
+// mapped (records are then read in the ring itself and cannot be frozen).
+std::shared_ptr<vesk::ViewArea> ring_queue_view_area(PyObject* ring_queue);
 
 // Sets the Python exception for `error` (queue.Full for a put that timed
 // out, queue.Empty for a get); always returns nullptr.

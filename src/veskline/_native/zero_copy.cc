@@ -10,13 +10,12 @@
 //
 // InPlace: __enter__ claims the next record (queue_get with a copy limit of
 // 0: the record stays in the ring, claimed by this process, as a large get's
-// does), maps its bytes a second time (view_mapping.h) and returns a
-// read-only memoryview of that mapping; __exit__ releases the memoryview,
-// finishes the claim and unmaps. A process killed meanwhile leaves the record
-// to the next get, as with get(). Buffers derived from the memoryview and
-// still alive at the end of the block (slices, NumPy arrays, an object's
-// out-of-band buffers) never show bytes a producer wrote later: the record
-// stays claimed while they live, and once this process would wait for
+// does) and returns a read-only memoryview of it, seen through the queue's
+// view area (view_area.h, a second mapping of the ring kept by the RingQueue); __exit__ releases
+// the memoryview, finishes the claim and unmaps. A process killed meanwhile leaves the record to
+// the next get, as with get(). Buffers derived from the memoryview and still alive at the end of
+// the block (slices, NumPy arrays, an object's out-of-band buffers) never show bytes a producer
+// wrote later: the record stays claimed while they live, and once this process would wait for
 // another record (20 ms into the wait), their pages are replaced by a
 // private copy and the claim ends, so leftover buffers never hold a ring
 // back for a consumer that is waiting on it.
@@ -28,6 +27,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -35,7 +35,7 @@
 #include "veskline/_native/parts.h"
 #include "veskline/_native/ring_queue.h"
 #include "veskline_core/shm/queue_ops.h"
-#include "veskline_core/shm/view_mapping.h"
+#include "veskline_core/shm/view_area.h"
 
 namespace veskline::native {
 namespace {
@@ -285,7 +285,7 @@ struct InPlaceObject {
   PyObject* view;                 // the memoryview __enter__ returned, until __exit__
   vesk::QueueRef q;
   vesk::Claim claim;
-  vesk::ViewMapping mapping;  // the record mapped again: what the buffers show
+  std::shared_ptr<vesk::ViewArea> area;  // what the buffers show the record through
   const std::byte* payload;
   uint64_t length;
   Deadline deadline;
@@ -349,7 +349,8 @@ bool freeze_held() {
   bool any = false;
   for (InPlaceObject* at = g_held; at != nullptr;) {
     InPlaceObject* next = at->next;
-    if (at->pid == getpid() && at->mapping.data() != nullptr && at->mapping.freeze().ok()) {
+    if (at->pid == getpid() && at->area != nullptr &&
+        at->area->freeze(at->payload, at->length).ok()) {
       unlink_held(at);
       finish_claim(at, false);
       at->stage = InStage::Frozen;
@@ -415,13 +416,11 @@ PyObject* in_place_enter(PyObject* self_obj, PyObject*) {
     std::memcpy(&length, self->claim.data, 4);
     self->length = length;
     self->payload = self->claim.data + 4;
-    // Mapped again, so that buffers kept past the block can be frozen;
-    // without that mapping they are simply held until released.
-    auto mapped = vesk::ViewMapping::of(self->payload, length, q.ring.data + q.ring.data_size);
-    if (mapped) {
-      self->mapping = std::move(mapped).value();
-      self->payload = self->mapping.data();
-    }
+    // Seen through the view area, so that buffers kept past the block can
+    // be frozen; without one they are simply held until released. Asked for
+    // after the claim: see ViewArea::retired().
+    self->area = ring_queue_view_area(self->queue);
+    if (self->area != nullptr) self->payload = self->area->at(self->payload);
   } else {
     static const std::byte kEmpty[1] = {};
     self->payload = kEmpty;
@@ -430,7 +429,7 @@ PyObject* in_place_enter(PyObject* self_obj, PyObject*) {
   self->view = PyMemoryView_FromObject(self_obj);
   if (self->view == nullptr) {
     finish_claim(self, true);
-    self->mapping.reset();
+    self->area.reset();
     self->stage = InStage::Done;
     ring_queue_hold(self->queue, -1);
     return nullptr;
@@ -456,7 +455,7 @@ PyObject* in_place_exit(PyObject* self_obj, PyObject* const*, Py_ssize_t) {
     finish_claim(self, false);
     return 0;
   });
-  self->mapping.reset();
+  self->area.reset();
   self->stage = InStage::Done;
   ring_queue_hold(self->queue, -1);
   Py_RETURN_FALSE;
@@ -487,7 +486,7 @@ void in_place_releasebuffer(PyObject* self_obj, Py_buffer*) {
     self->stage = InStage::Done;
   }
   if (was == InStage::Held) finish_claim(self, false);  // the ring mutex only
-  self->mapping.reset();
+  self->area.reset();
   ring_queue_hold(self->queue, -1);
 }
 
@@ -516,7 +515,7 @@ void in_place_dealloc(PyObject* self_obj) {
     ring_queue_hold(self->queue, -1);
   }
   self->stage = InStage::Done;
-  self->mapping.~ViewMapping();
+  self->area.~shared_ptr();
   PyErr_Restore(type, value, trace);
   Py_CLEAR(self->queue);
   PyTypeObject* tp = Py_TYPE(self_obj);
@@ -630,7 +629,7 @@ PyObject* rq_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* object = new_object(self, "InPlace");
   if (object == nullptr) return nullptr;
   auto* v = as_in_place(object);
-  new (&v->mapping) vesk::ViewMapping();
+  new (&v->area) std::shared_ptr<vesk::ViewArea>();
   v->q = vesk::QueueRef{};
   v->prev = v->next = nullptr;
   v->queue = Py_NewRef(self);

@@ -89,6 +89,11 @@ def test_buffers_kept_past_their_block_are_frozen_once_their_reader_waits(bq):
         with bq.recv_view(timeout=0.1):
             pass
     assert view.frozen and not view.held
+    # The next message starts on the frozen message's last page, and is
+    # written after the copy was taken: it must not be read through it.
+    bq.put(b"c" * 5000)
+    with bq.recv_view() as mv:
+        assert bytes(mv) == b"c" * 5000
     for _ in range(8):  # all over the ring, the old record's bytes included
         bq.put(b"b" * 300_000)
         assert bq.get() == b"b" * 300_000
