@@ -210,6 +210,8 @@ asan: $(VENV)/.ready gtest
 	  $(PY) -m pytest -q -p no:cacheprovider $(ASAN_PYTEST)
 	$(SAN_ENV) LD_PRELOAD=$(LIBASAN) PYTHONPATH=$(CURDIR)/$(BUILD_ASAN) PYTHONMALLOC=malloc \
 	  $(PY) tests/soak/soak.py --kills 40 --quiet
+	$(SAN_ENV) LD_PRELOAD=$(LIBASAN) PYTHONPATH=$(CURDIR)/$(BUILD_ASAN) PYTHONMALLOC=malloc \
+	  $(PY) tests/soak/reserve_soak.py --kills 20 --quiet
 
 tsan: $(VENV)/.ready gtest
 	$(VENV)/bin/cmake -S . -B $(BUILD_TSAN) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
