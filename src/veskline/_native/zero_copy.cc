@@ -11,14 +11,15 @@
 // InPlace: __enter__ claims the next record (queue_get with a copy limit of
 // 0: the record stays in the ring, claimed by this process, as a large get's
 // does) and returns a read-only memoryview of it, seen through the queue's
-// view area (view_area.h, a second mapping of the ring kept by the RingQueue); __exit__ releases
-// the memoryview, finishes the claim and unmaps. A process killed meanwhile leaves the record to
-// the next get, as with get(). Buffers derived from the memoryview and still alive at the end of
-// the block (slices, NumPy arrays, an object's out-of-band buffers) never show bytes a producer
-// wrote later: the record stays claimed while they live, and once this process would wait for
-// another record (20 ms into the wait), their pages are replaced by a
-// private copy and the claim ends, so leftover buffers never hold a ring
-// back for a consumer that is waiting on it.
+// view area (view_area.h: a second mapping of the ring that the RingQueue
+// keeps); __exit__ releases the memoryview and finishes the claim. A process
+// killed meanwhile leaves the record to the next get, as with get(). Buffers
+// derived from the memoryview and still alive at the end of the block
+// (slices, NumPy arrays, an object's out-of-band buffers) never show bytes a
+// producer wrote later: the record stays claimed while they live, and once
+// this process would wait for another record (20 ms into the wait), their
+// pages are replaced by a private copy and the claim ends, so leftover
+// buffers never hold a ring back for a consumer that is waiting on it.
 //
 // Both objects keep their RingQueue mapped (ring_queue_hold) while they hold
 // a record, and support the garbage collector: the memoryview they hand out
