@@ -21,14 +21,10 @@ _HEADER = struct.Struct("<II")
 def put_reserved(ring, parts, length, block, timeout, task):
     """Writes one record made of `parts` (buffers laid end to end, `length`
     bytes in all) into a reservation and publishes it: one copy, with the
-    ring's mutex free while it runs."""
-    with ring.reserve(length, block, timeout, task) as buf:
-        at = 0
-        for part in parts:
-            n = len(part) if type(part) is bytes else memoryview(part).nbytes
-            if n:
-                buf[at:at + n] = part
-            at += n
+    ring's mutex and the interpreter lock free while it runs."""
+    reservation = ring.reserve(length, block, timeout, task)
+    with reservation:
+        reservation.fill(parts)
 
 
 def decode_in_place(view, decode):

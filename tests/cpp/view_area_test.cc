@@ -40,8 +40,8 @@ TEST(ViewArea, ShowsRecordsWholeAcrossTheWrapAndFrozenOnesAsTheyWere) {
   for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
   ASSERT_TRUE(put(q, text).ok());
   Strings sink;
-  auto got = queue_get(q, GetLimits{1, UINT64_MAX, 0}, sink, Mode{}, Deadline::never(),
-                       never_stop());
+  auto got =
+      queue_get(q, GetLimits{1, UINT64_MAX, 0}, sink, Mode{}, Deadline::never(), never_stop());
   ASSERT_TRUE(got.ok() && got->claimed);
   ASSERT_GT(got->claim.data + 4 + text.size(), q.ring.data + q.ring.data_size);
   const std::byte* seen = area->at(got->claim.data + 4);

@@ -31,11 +31,13 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include "veskline/_native/gil.h"
 #include "veskline/_native/parts.h"
 #include "veskline/_native/ring_queue.h"
 #include "veskline_core/shm/queue_ops.h"
+#include "veskline_core/shm/ring_copy.h"
 #include "veskline_core/shm/view_area.h"
 
 namespace veskline::native {
@@ -97,6 +99,7 @@ struct ReservationObject {
   vesk::Reservation res;
   Deadline deadline;
   uint64_t size;
+  uint64_t ring_bytes;  // the ring's data size
   Py_ssize_t exports;
   pid_t pid;
   bool task;
@@ -242,6 +245,65 @@ void reservation_dealloc(PyObject* self_obj) {
   Py_DECREF(tp);
 }
 
+// Py_buffers of the parts of one record, released on destruction.
+class PartBuffers {
+ public:
+  PartBuffers() = default;
+  PartBuffers(const PartBuffers&) = delete;
+  PartBuffers& operator=(const PartBuffers&) = delete;
+  ~PartBuffers() {
+    for (Py_buffer& view : views_) PyBuffer_Release(&view);
+  }
+  // False with the exception set when `part` is no contiguous buffer.
+  bool add(PyObject* part) {
+    views_.emplace_back();
+    if (PyObject_GetBuffer(part, &views_.back(), PyBUF_SIMPLE) == 0) return true;
+    views_.pop_back();
+    return false;
+  }
+  const std::vector<Py_buffer>& views() const { return views_; }
+
+ private:
+  std::vector<Py_buffer> views_;
+};
+
+// fill(parts): copies the buffers of the tuple `parts`, end to end, into the
+// reserved bytes from their start (copy_to_ring: streaming stores into a
+// ring larger than the cache), with the interpreter lock released.
+PyObject* reservation_fill(PyObject* self_obj, PyObject* parts) {
+  auto* self = as_reservation(self_obj);
+  if (self->stage != Stage::Open) {
+    PyErr_SetString(PyExc_RuntimeError, "the reservation is not open");
+    return nullptr;
+  }
+  if (!PyTuple_Check(parts)) {
+    PyErr_SetString(PyExc_TypeError, "fill() takes a tuple of buffers");
+    return nullptr;
+  }
+  PartBuffers buffers;
+  uint64_t total = 0;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(parts); ++i) {
+    if (!buffers.add(PyTuple_GET_ITEM(parts, i))) return nullptr;
+    total += static_cast<uint64_t>(buffers.views().back().len);
+  }
+  if (total > self->size) {
+    PyErr_SetString(PyExc_ValueError, "the parts are larger than the reservation");
+    return nullptr;
+  }
+  // The reservation's hold keeps the ring mapped while the lock is free.
+  std::byte* to = self->res.data;
+  const uint64_t ring_bytes = self->ring_bytes;
+  {
+    GilRelease release;
+    for (const Py_buffer& view : buffers.views()) {
+      const auto length = static_cast<size_t>(view.len);
+      vesk::copy_to_ring(to, static_cast<const std::byte*>(view.buf), length, ring_bytes);
+      to += length;
+    }
+  }
+  Py_RETURN_NONE;
+}
+
 PyObject* reservation_get_nbytes(PyObject* self_obj, void*) {
   return PyLong_FromUnsignedLongLong(as_reservation(self_obj)->size);
 }
@@ -250,6 +312,8 @@ PyMethodDef reservation_methods[] = {
     {"__enter__", reservation_enter, METH_NOARGS, "Reserves; returns a writable memoryview."},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reservation_exit)),
      METH_FASTCALL, "Publishes, or abandons when the block raised."},
+    {"fill", reservation_fill, METH_O,
+     "fill(parts): copies a tuple of buffers, end to end, into the reserved bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -608,6 +672,7 @@ PyObject* rq_reserve(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   r->res = vesk::Reservation{};
   r->deadline = deadline;
   r->size = static_cast<uint64_t>(nbytes);
+  r->ring_bytes = ring_queue_ref(self)->ring.data_size;
   r->exports = 0;
   r->pid = 0;
   r->task = task;

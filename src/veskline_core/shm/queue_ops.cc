@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "veskline_core/shm/process_identity.h"
+#include "veskline_core/shm/ring_copy.h"
 #include "veskline_core/shm/robust_mutex.h"
 #include "veskline_core/shm/wake_word.h"
 
@@ -677,7 +678,7 @@ Result<void, QueueError> put_records(const QueueRef& q, const Part* parts, size_
     at += kPrefix;
   };
   auto put_bytes = [&](const Part& part) {
-    if (part.size > 0) std::memcpy(data + at % cap, part.data, part.size);
+    copy_to_ring(data + at % cap, static_cast<const std::byte*>(part.data), part.size, cap);
     at += part.size;
   };
   if (one_record) {

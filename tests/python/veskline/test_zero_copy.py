@@ -103,9 +103,11 @@ def test_buffers_kept_past_their_block_are_frozen_once_their_reader_waits(bq):
 
 
 def test_queue_objects_out_of_band_through_a_reservation_and_in_place():
-    q = Queue(capacity=32 << 20)
+    # A ring larger than most machines' last-level cache: the frame is
+    # copied in with streaming stores there.
+    q = Queue(capacity=64 << 20)
     try:
-        frame = np.random.default_rng(1).integers(0, 255, (540, 960, 3), np.uint8)
+        frame = np.random.default_rng(1).integers(0, 255, (541, 961, 3), np.uint8)
         q.put({"frame": frame, "n": 7})
         q.put("small")
         with q.get_view() as obj:
