@@ -6,10 +6,13 @@ put nothing, so cancelling never loses nor duplicates a message. Only the
 waiting is done elsewhere, and it takes nothing: before trying, the call
 reads the sequence of the wake word that the operation it waits for bumps
 (a put, for a get; a get, for a put; the last task_done, for join); when the
-try finds nothing, a helper thread sleeps until that sequence moves
-(RingWatch.wait), and the coroutine tries again. A sleeping helper is a
-thread blocked in the kernel: idle awaits cost nothing but one wake-up per
-waiter every 100 ms (the wait's slice). Helpers are pooled and reused.
+try finds nothing, the coroutine waits on the queue's watcher for that
+word: one helper thread, shared by every coroutine of this process waiting
+on that word, sleeps until the sequence moves (RingWatch.wait) and wakes the
+coroutines whose reading is out of date, which try again. A sleeping helper
+is a thread blocked in the kernel: idle awaits cost one wake-up of it every
+100 ms (the wait's slice), however many coroutines wait. Helpers are pooled
+and reused.
 
 The methods are attached to the queue classes when veskline is imported.
 """
@@ -80,33 +83,93 @@ def _watch(q):
 
 def _deliver(future, outcome):
     if not future.done():
-        future.set_result(outcome)
+        if isinstance(outcome, BaseException):
+            future.set_exception(outcome)
+        else:
+            future.set_result(outcome)
 
 
-async def _moved(watch, which, seen, timeout):
-    """Waits until the word moves from `seen`; False when the timeout passed."""
+class _Watcher:
+    """Every coroutine awaiting one word of one queue in this process shares
+    one helper wait: it sleeps while the word's sequence is the one the
+    waiters read and, when it moves, wakes each waiter whose value is now
+    out of date. Idle awaits then cost one sleeping thread per queue and
+    word, however many coroutines wait."""
+
+    def __init__(self, watch, which):
+        self._watch = watch
+        self._which = which
+        self._lock = threading.Lock()
+        self._waiting = {}  # future -> (loop, sequence it read)
+        self._token = None  # of the wait running, if any
+        self._running = False
+        self._pid = os.getpid()
+
+    def add(self, loop, future, seen):
+        with self._lock:
+            self._waiting[future] = (loop, seen)
+            if not self._running:
+                self._running = True
+                _helpers.run(self._serve)
+
+    def remove(self, future):
+        with self._lock:
+            self._waiting.pop(future, None)
+            if not self._waiting and self._token is not None:
+                self._token.cancel()  # nobody waits: the helper goes back to its pool
+
+    def _serve(self):
+        while True:
+            with self._lock:
+                if not self._waiting:
+                    self._running = False
+                    return
+                seen = next(iter(self._waiting.values()))[1]
+                token = self._token = WaitToken()
+            try:
+                self._watch.wait(self._which, seen, None, token)
+                error = None
+            except BaseException as exc:  # reported to every waiter
+                error = exc
+            with self._lock:
+                self._token = None
+                now = self._watch.sequence(self._which)
+                done = [(future, loop) for future, (loop, read) in self._waiting.items()
+                        if error is not None or read != now]
+                for future, _ in done:
+                    del self._waiting[future]
+            for future, loop in done:
+                try:
+                    loop.call_soon_threadsafe(_deliver, future, error or True)
+                except RuntimeError:
+                    pass  # the loop is closed: nobody waits any more
+
+
+def _watcher(q, which):
+    watchers = q.__dict__.get("_aio_watchers")
+    if watchers is None or watchers[which]._pid != os.getpid():
+        watch = _watch(q)
+        watchers = q._aio_watchers = [_Watcher(watch, w) for w in range(3)]
+    return watchers[which]
+
+
+async def _moved(q, which, seen, timeout):
+    """Waits until the word moves from `seen`; False when the timeout passed.
+    A cancelled or timed-out await leaves the shared wait at once."""
     loop = asyncio.get_running_loop()
     future = loop.create_future()
-    token = WaitToken()
-
-    def job():
-        try:
-            outcome = watch.wait(which, seen, timeout, token)
-        except BaseException as error:  # reported to the awaiting coroutine
-            outcome = error
-        try:
-            loop.call_soon_threadsafe(_deliver, future, outcome)
-        except RuntimeError:
-            pass  # the loop is closed: nobody waits any more
-
-    _helpers.run(job)
+    watcher = _watcher(q, which)
+    watcher.add(loop, future, seen)
     try:
-        outcome = await future
+        if timeout is None:
+            await future
+        else:
+            await asyncio.wait_for(future, timeout)
+    except TimeoutError:
+        return False
     finally:
-        token.cancel()  # a cancelled await: the helper stops, having taken nothing
-    if isinstance(outcome, BaseException):
-        raise outcome
-    return outcome != 1
+        watcher.remove(future)
+    return True
 
 
 def _remaining(deadline):
@@ -132,7 +195,7 @@ async def _retry(q, which, attempt, failure, timeout):
             return attempt()
         except failure:
             pass
-        if not await _moved(watch, which, seen, _remaining(deadline)):
+        if not await _moved(q, which, seen, _remaining(deadline)):
             return attempt()  # one last try at the deadline; raises `failure`
 
 
@@ -161,7 +224,7 @@ async def ajoin(self):
         seen = watch.sequence(_TASKS)
         if self._ring.stats()[2] == 0:
             return
-        await _moved(watch, _TASKS, seen, None)
+        await _moved(self, _TASKS, seen, None)
 
 
 for _cls in (Queue, BytesQueue):

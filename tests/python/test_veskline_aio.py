@@ -7,6 +7,8 @@ import multiprocessing
 import os
 import queue
 import random
+import subprocess
+import sys
 import time
 
 import pytest
@@ -132,6 +134,28 @@ def test_idle_awaiting_consumers_cost_next_to_nothing():
     cpu = asyncio.run(main())
     # A spinning helper would burn the whole 2 s; the bound is generous.
     assert cpu < 0.2, f"{cpu:.3f} s of CPU in 2 s of idle awaits"
+
+
+def test_idle_awaits_on_a_queue_share_one_waiting_thread():
+    # In a fresh interpreter, so no helper is left idle by other tests.
+    code = """if True:
+        import asyncio, threading, veskline
+        async def main():
+            q = veskline.Queue()
+            base = threading.active_count()
+            waiters = [asyncio.ensure_future(q.aget()) for _ in range(20)]
+            waiters += [asyncio.ensure_future(q.aget(timeout=60)) for _ in range(5)]
+            await asyncio.sleep(0.3)
+            print(threading.active_count() - base)
+            for w in waiters:
+                w.cancel()
+            await asyncio.gather(*waiters, return_exceptions=True)
+            q.close()
+        asyncio.run(main())
+    """
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "1"
 
 
 def _hold_in_place(name, ready):
