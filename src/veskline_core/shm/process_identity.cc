@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "veskline_core/shm/clock.h"
 #include "veskline_core/shm/unique_fd.h"
 
 namespace vesk {
@@ -84,9 +85,29 @@ ProcessIdentity current_process() {
 
 bool process_alive(ProcessIdentity who) {
   if (who.pid == 0) return false;
+  // Owners this thread found alive a moment ago: a consumer that waits for
+  // every message would otherwise read /proc for the same producer each
+  // time. A death is noticed at most kAliveCacheNs later.
+  struct Seen {
+    ProcessIdentity who;
+    int64_t at = 0;
+  };
+  thread_local Seen seen[4];
+  thread_local unsigned next = 0;
+  const int64_t now_ns = monotonic_ns();
+  if (who.start != 0) {
+    for (const Seen& entry : seen) {
+      if (entry.who.pid == who.pid && entry.who.start == who.start &&
+          now_ns - entry.at < kAliveCacheNs)
+        return true;
+    }
+  }
   const ProcessIdentity now = process_identity(static_cast<pid_t>(who.pid));
   if (now.pid == 0) return false;
-  return who.start == 0 || now.start == 0 || now.start == who.start;
+  if (who.start == 0 || now.start == 0) return true;
+  if (now.start != who.start) return false;
+  seen[next++ % 4] = Seen{who, now_ns};
+  return true;
 }
 
 }  // namespace vesk

@@ -26,7 +26,12 @@ ProcessIdentity current_process();
 // (killed but not yet reaped) count as gone: they will never run again.
 ProcessIdentity process_identity(pid_t pid);
 
-// False only when the process is known to be gone or replaced.
+// How long a process found alive is taken to be, by the thread that looked,
+// before /proc is read again.
+inline constexpr int64_t kAliveCacheNs = 5'000'000;
+
+// False only when the process is known to be gone or replaced, which may be
+// noticed up to kAliveCacheNs late.
 bool process_alive(ProcessIdentity who);
 
 }  // namespace vesk
