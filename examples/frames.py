@@ -4,7 +4,10 @@ to consumers that read them in place, over four transports side by side:
   veskline Queue      q.put(frame); `with q.get_view() as frame:` (the pickle's
                       out-of-band buffer is written straight into the ring, and
                       read there as a read-only array)
-  veskline BytesQueue `with q.reserve(n) as buf:` fill it; `with q.recv_view() as mv:`
+  veskline BytesQueue q.put(frame) (one copy, by veskline); `with q.recv_view() as mv:`
+  veskline reserve    `with q.reserve(n) as buf:` the producer copies the frame in
+                      itself (np.copyto, as shared_memory's producer does); the
+                      way to go when it can make the frame there in the first place
   mp.Queue            multiprocessing.Queue: pickled through a pipe
   shared_memory       the usual hand-made way: frame slots in a
                       multiprocessing.shared_memory block, their indices
@@ -117,14 +120,18 @@ def run(kind, frames, consumers, ctx=None):
         def finish():
             for _ in workers:
                 q.put(None)
-    elif kind == "veskline BytesQueue":
+    elif kind in ("veskline BytesQueue", "veskline reserve"):
         q = veskline.BytesQueue(capacity=CAPACITY)
         cleanup.append(q.close)
         workers = [ctx.Process(target=consume_bytes, args=(q, done)) for _ in range(consumers)]
 
-        def send(i, frame):
-            with q.reserve(NBYTES) as buf:
-                np.copyto(np.frombuffer(buf, np.uint8).reshape(SHAPE), frame)
+        if kind == "veskline BytesQueue":
+            def send(i, frame):
+                q.put(frame)
+        else:
+            def send(i, frame):
+                with q.reserve(NBYTES) as buf:
+                    np.copyto(np.frombuffer(buf, np.uint8).reshape(SHAPE), frame)
 
         def finish():
             for _ in workers:
@@ -190,7 +197,7 @@ def run(kind, frames, consumers, ctx=None):
             step()
 
 
-KINDS = ["veskline Queue", "veskline BytesQueue", "mp.Queue", "shared_memory"]
+KINDS = ["veskline Queue", "veskline BytesQueue", "veskline reserve", "mp.Queue", "shared_memory"]
 
 
 def main():
