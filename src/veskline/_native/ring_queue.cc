@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "veskline/_native/buffers.h"
 #include "veskline/_native/gil.h"
 #include "veskline/_native/open_error.h"
 #include "veskline/_native/parts.h"
@@ -197,64 +198,6 @@ bool flag(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t index, bool* out) 
 
 PyObject* arg(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t index) {
   return nargs > index ? args[index] : nullptr;
-}
-
-// --- buffers in -------------------------------------------------------------
-
-// The buffers of one put: released on every path.
-class Buffers {
- public:
-  Buffers() = default;
-  Buffers(const Buffers&) = delete;
-  Buffers& operator=(const Buffers&) = delete;
-  ~Buffers() {
-    for (Py_buffer& view : views_) PyBuffer_Release(&view);
-  }
-  bool add(PyObject* object) {
-    views_.emplace_back();
-    if (PyObject_GetBuffer(object, &views_.back(), PyBUF_C_CONTIGUOUS) < 0) {
-      views_.pop_back();
-      return false;
-    }
-    parts_.push_back(vesk::Part{views_.back().buf, static_cast<uint64_t>(views_.back().len)});
-    total_ += static_cast<uint64_t>(views_.back().len);
-    return true;
-  }
-  // Part pointers are taken once every view is in place (views_ may move).
-  const vesk::Part* parts() {
-    for (size_t i = 0; i < views_.size(); ++i) parts_[i].data = views_[i].buf;
-    return parts_.data();
-  }
-  size_t count() const { return parts_.size(); }
-  uint64_t total() const { return total_; }
-  void reserve(size_t n) {
-    views_.reserve(n);
-    parts_.reserve(n);
-  }
-
- private:
-  std::vector<Py_buffer> views_;
-  std::vector<vesk::Part> parts_;
-  uint64_t total_ = 0;
-};
-
-// One record from a buffer or from a tuple or list of buffers laid end to end.
-bool collect_record(PyObject* data, Buffers* buffers) {
-  if (PyTuple_CheckExact(data) || PyList_CheckExact(data)) {
-    PyObject* fast = PySequence_Fast(data, "");
-    if (fast == nullptr) return false;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
-    buffers->reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      if (!buffers->add(PySequence_Fast_GET_ITEM(fast, i))) {
-        Py_DECREF(fast);
-        return false;
-      }
-    }
-    Py_DECREF(fast);
-    return true;
-  }
-  return buffers->add(data);
 }
 
 PyObject* do_put(RingQueueObject* self, const vesk::Part* parts, size_t count, uint64_t total,

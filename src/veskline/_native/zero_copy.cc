@@ -31,8 +31,8 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <vector>
 
+#include "veskline/_native/buffers.h"
 #include "veskline/_native/gil.h"
 #include "veskline/_native/parts.h"
 #include "veskline/_native/ring_queue.h"
@@ -245,60 +245,33 @@ void reservation_dealloc(PyObject* self_obj) {
   Py_DECREF(tp);
 }
 
-// Py_buffers of the parts of one record, released on destruction.
-class PartBuffers {
- public:
-  PartBuffers() = default;
-  PartBuffers(const PartBuffers&) = delete;
-  PartBuffers& operator=(const PartBuffers&) = delete;
-  ~PartBuffers() {
-    for (Py_buffer& view : views_) PyBuffer_Release(&view);
-  }
-  // False with the exception set when `part` is no contiguous buffer.
-  bool add(PyObject* part) {
-    views_.emplace_back();
-    if (PyObject_GetBuffer(part, &views_.back(), PyBUF_SIMPLE) == 0) return true;
-    views_.pop_back();
-    return false;
-  }
-  const std::vector<Py_buffer>& views() const { return views_; }
-
- private:
-  std::vector<Py_buffer> views_;
-};
-
-// fill(parts): copies the buffers of the tuple `parts`, end to end, into the
-// reserved bytes from their start (copy_to_ring: streaming stores into a
-// ring larger than the cache), with the interpreter lock released.
-PyObject* reservation_fill(PyObject* self_obj, PyObject* parts) {
+// fill(data): copies a record's bytes (a buffer, or a tuple or list of
+// buffers laid end to end, as put() takes) into the reserved bytes from their
+// start (copy_to_ring: streaming stores into a ring larger than the cache),
+// with the interpreter lock released.
+PyObject* reservation_fill(PyObject* self_obj, PyObject* data) {
   auto* self = as_reservation(self_obj);
   if (self->stage != Stage::Open) {
     PyErr_SetString(PyExc_RuntimeError, "the reservation is not open");
     return nullptr;
   }
-  if (!PyTuple_Check(parts)) {
-    PyErr_SetString(PyExc_TypeError, "fill() takes a tuple of buffers");
+  Buffers buffers;
+  if (!collect_record(data, &buffers)) return nullptr;
+  if (buffers.total() > self->size) {
+    PyErr_SetString(PyExc_ValueError, "the data is larger than the reservation");
     return nullptr;
   }
-  PartBuffers buffers;
-  uint64_t total = 0;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(parts); ++i) {
-    if (!buffers.add(PyTuple_GET_ITEM(parts, i))) return nullptr;
-    total += static_cast<uint64_t>(buffers.views().back().len);
-  }
-  if (total > self->size) {
-    PyErr_SetString(PyExc_ValueError, "the parts are larger than the reservation");
-    return nullptr;
-  }
+  const vesk::Part* parts = buffers.parts();
+  const size_t count = buffers.count();
   // The reservation's hold keeps the ring mapped while the lock is free.
   std::byte* to = self->res.data;
   const uint64_t ring_bytes = self->ring_bytes;
   {
     GilRelease release;
-    for (const Py_buffer& view : buffers.views()) {
-      const auto length = static_cast<size_t>(view.len);
-      vesk::copy_to_ring(to, static_cast<const std::byte*>(view.buf), length, ring_bytes);
-      to += length;
+    for (size_t i = 0; i < count; ++i) {
+      vesk::copy_to_ring(to, static_cast<const std::byte*>(parts[i].data), parts[i].size,
+                         ring_bytes);
+      to += parts[i].size;
     }
   }
   Py_RETURN_NONE;
@@ -313,7 +286,8 @@ PyMethodDef reservation_methods[] = {
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reservation_exit)),
      METH_FASTCALL, "Publishes, or abandons when the block raised."},
     {"fill", reservation_fill, METH_O,
-     "fill(parts): copies a tuple of buffers, end to end, into the reserved bytes."},
+     "fill(data): copies a buffer, or a tuple or list of them end to end, into the reserved "
+     "bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
