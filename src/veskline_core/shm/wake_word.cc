@@ -59,11 +59,19 @@ Result<WaitEnd, LockError> wake_wait(WakeWord* word, pthread_mutex_t* mutex, Dea
   // sequence (here or in FUTEX_WAIT's own check) and do not sleep. (No
   // separate fence: the thread sanitizer cannot model one; on x86-64 the
   // seq_cst store is the same locked exchange.)
-  if (!spin_until_changed(word, seen)) {
+  //
+  // A thread that slept a whole slice on this word without it moving is
+  // waiting on an idle queue: it goes back to sleep at once, rather than
+  // spinning at every slice end.
+  thread_local const WakeWord* quiet_word = nullptr;
+  const bool spin = quiet_word != word;
+  quiet_word = nullptr;
+  if (!spin || !spin_until_changed(word, seen)) {
     word->waiting.store(1, std::memory_order_seq_cst);
     if (word->sequence.load(std::memory_order_seq_cst) == seen) {
       const WaitEnd slept = futex_sleep(futex_word(word), seen, deadline, stop);
       if (slept != WaitEnd::Again) return slept;
+      if (word->sequence.load(std::memory_order_relaxed) == seen) quiet_word = word;
     }
   }
 
