@@ -55,7 +55,7 @@ def payload(slot: int, seq: int) -> bytes:
 
 def producer(q, slot, start, committed, stop):
     for seq in range(start, 1 << 62):
-        if stop.is_set():
+        if stop.value:
             return
         data = payload(slot, seq)
         q.put((slot, seq, data, zlib.crc32(data)))
@@ -89,7 +89,9 @@ def run(kills: int, seed: int, quiet: bool) -> list[str]:
     committed = mp.RawArray(ctypes.c_int64, [-1] * PRODUCERS)
     state = mp.RawArray(ctypes.c_int32, [IDLE] * WORKERS)
     holding = mp.RawArray(ctypes.c_int64, [-1] * (2 * WORKERS))
-    stop = ctx.Event()
+    # A flag, not an Event: Event.is_set() takes a lock, which a producer
+    # killed inside it would hold for ever, and stop.set() would then hang.
+    stop = mp.RawValue(ctypes.c_int32, 0)
     logdir = tempfile.mkdtemp(prefix="vk_objects_soak_")
     logs = [os.path.join(logdir, f"worker{i}.log") for i in range(WORKERS)]
     ambiguous: set[tuple[int, int]] = set()    # seqs a producer kill may duplicate
@@ -133,7 +135,7 @@ def run(kills: int, seed: int, quiet: bool) -> list[str]:
             print(f"  {n + 1} kills", file=sys.stderr, flush=True)
 
     problems = []
-    stop.set()
+    stop.value = 1
     for p in producers:
         p.join(30)
         if p.exitcode is None:
