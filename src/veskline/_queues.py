@@ -29,7 +29,7 @@ import secrets
 import struct
 
 from . import _tracker
-from ._zerocopy import ObjectView, put_reserved
+from ._zerocopy import _ALIGN, _HEADER, ObjectView, load_out_of_band, put_reserved
 from ._errors import ShutDown
 from ._native import ObjectQueue, RingQueue
 
@@ -42,12 +42,10 @@ Empty = queue.Empty
 DEFAULT_CAPACITY = 16 * 1024 * 1024
 _PAGE = mmap.PAGESIZE
 _OOB_MIN = 64 * 1024
-_ALIGN = 64
 _SHM_DIR = "/dev/shm/"
 
 _dumps = pickle.dumps
 _loads = pickle.loads
-_HEADER = struct.Struct("<II")
 
 # Names this process created with name=None, with the pid that owns them (a
 # forked child inherits the table but owns nothing).
@@ -284,18 +282,7 @@ class Queue(ObjectQueue, _RingBacked):
         if tag == 0x56:  # b"V"
             if type(data) is bytes:
                 data = bytearray(data)  # out-of-band buffers come back writable
-            view = memoryview(data)
-            count, length = _HEADER.unpack_from(data, 1)
-            lengths = struct.unpack_from(f"<{count}Q", data, 9)
-            at = 9 + 8 * count
-            stream = view[at:at + length]
-            at += length
-            buffers = []
-            for size in lengths:
-                at += -at % _ALIGN
-                buffers.append(view[at:at + size])
-                at += size
-            return _loads(stream, buffers=buffers)
+            return load_out_of_band(memoryview(data))
         raise ValueError(f"not a veskline.Queue record (first byte {tag:#x})")
 
     def _side_record(self, record, length):

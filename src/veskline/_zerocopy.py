@@ -15,7 +15,11 @@ import pickle
 import struct
 
 _loads = pickle.loads
+# A record of a pickle with out-of-band buffers: b"V", this header (buffer
+# count, pickle length), each buffer's length (8 bytes each), the pickle,
+# then the buffers, each starting at a multiple of _ALIGN in the record.
 _HEADER = struct.Struct("<II")
+_ALIGN = 64
 
 
 def put_reserved(ring, parts, length, block, timeout, task):
@@ -38,6 +42,12 @@ def decode_in_place(view, decode):
         return _loads(view)
     if tag != 0x56:  # b"V"
         return decode(bytes(view))
+    return load_out_of_band(view)
+
+
+def load_out_of_band(view):
+    """The object in a b"V" record held by the memoryview `view`; its
+    out-of-band buffers are slices of `view`."""
     count, length = _HEADER.unpack_from(view, 1)
     lengths = struct.unpack_from(f"<{count}Q", view, 9)
     at = 9 + 8 * count
@@ -45,7 +55,7 @@ def decode_in_place(view, decode):
     at += length
     buffers = []
     for size in lengths:
-        at += -at % 64
+        at += -at % _ALIGN
         buffers.append(view[at:at + size])
         at += size
     return _loads(stream, buffers=buffers)
