@@ -131,6 +131,24 @@ Result<void, QueueError> broadcast(WakeWord* word) {
 }
 
 // All work done with the mutex held: one instance per operation.
+// Moves every slot in state `held` whose owner is dead (neither this
+// process nor alive) to state `released`; true if any.
+template <class Slots, class State>
+bool release_dead_owners(Slots& slots, State held, State released) {
+  const ProcessIdentity me = current_process();
+  bool any = false;
+  for (auto& slot : slots) {
+    if (ld(slot.state) != static_cast<uint32_t>(held)) continue;
+    const ProcessIdentity owner{ld(slot.owner_pid), ld(slot.owner_start)};
+    if (owner.pid == me.pid && owner.start == me.start) continue;
+    if (process_alive(owner)) continue;
+    st(slot.state, static_cast<uint32_t>(released));
+    st(slot.owner_pid, 0u);
+    any = true;
+  }
+  return any;
+}
+
 class Section {
  public:
   Section(const QueueRef& q)  // NOLINT
@@ -464,35 +482,13 @@ class Section {
   // Turns the reservations of dead producers Void; true if any.
   bool reap_dead_reservations() {
     if (ld(s_.reservations.active) == 0) return false;
-    const ProcessIdentity me = current_process();
-    bool any = false;
-    for (ReserveSlot& slot : s_.reservations.slots) {
-      if (ld(slot.state) != static_cast<uint32_t>(ReserveState::Writing)) continue;
-      const ProcessIdentity owner{ld(slot.owner_pid), ld(slot.owner_start)};
-      if (owner.pid == me.pid && owner.start == me.start) continue;
-      if (process_alive(owner)) continue;
-      st(slot.state, static_cast<uint32_t>(ReserveState::Void));
-      st(slot.owner_pid, 0u);
-      any = true;
-    }
-    return any;
+    return release_dead_owners(s_.reservations.slots, ReserveState::Writing, ReserveState::Void);
   }
 
   // Orphans the claims of dead processes; true if any.
   bool reap_dead_claims() {
     if (ld(s_.active_slots) == 0) return false;
-    const ProcessIdentity me = current_process();
-    bool any = false;
-    for (ClaimSlot& slot : s_.slots) {
-      if (ld(slot.state) != static_cast<uint32_t>(SlotState::Claimed)) continue;
-      const ProcessIdentity owner{ld(slot.owner_pid), ld(slot.owner_start)};
-      if (owner.pid == me.pid && owner.start == me.start) continue;
-      if (process_alive(owner)) continue;
-      st(slot.state, static_cast<uint32_t>(SlotState::Orphaned));
-      st(slot.owner_pid, 0u);
-      any = true;
-    }
-    return any;
+    return release_dead_owners(s_.slots, SlotState::Claimed, SlotState::Orphaned);
   }
 
   // Counts the tasks of dead processes as done; true if any.
